@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <dravik/UDPServerDelegate.h>
+#include <dravik/export.h>
+
+// One UDP socket bound to a local port, an event loop and, while started, a
+// worker thread that runs it and delivers accepted datagrams to the delegate.
+//
+// Receive-only mode accepts datagrams from any sender. Peer mode accepts only
+// datagrams whose source equals the remote endpoint.
+//
+// Construct, start, stop and destroy from application threads, never from the
+// worker (that is, not from inside messageReceived). Neither copyable nor
+// movable: the worker and pending completions hold the server's address.
+class DRAVIK_EXPORT UDPServer {
+public:
+    // Receive-only mode, bound to 0.0.0.0:localPort. Throws std::system_error:
+    // invalid_argument for a port outside 0..65535, or the platform's error
+    // ("open: ..." / "bind: ...", e.g. a port already in use). Logs nothing.
+    explicit UDPServer(int localPort);
+
+    // Peer mode. `remoteAddress` must be numeric IPv4 or IPv6 text (an IPv6
+    // "%scope" suffix is accepted); host names are refused, no lookup is made.
+    // An IPv6 remote gets an IPv6 socket bound to [::]:localPort, an IPv4 one
+    // an IPv4 socket bound to 0.0.0.0:localPort. Throws std::system_error as
+    // above, or the parse error for an address that is not numeric.
+    UDPServer(const std::string& remoteAddress, int remotePort, int localPort);
+
+    // Stops the server (logging its "Stopping" line), then closes the socket;
+    // completions still pending are discarded without being called.
+    ~UDPServer();
+
+    UDPServer(const UDPServer&) = delete;
+    UDPServer& operator=(const UDPServer&) = delete;
+    UDPServer(UDPServer&&) = delete;
+    UDPServer& operator=(UDPServer&&) = delete;
+
+    // Starts the worker thread. After a stop() it resumes reception. On a
+    // running server it logs an error and changes nothing. Throws the thread
+    // library's std::system_error if no thread can be created.
+    void start();
+
+    // Stops the event loop and joins the worker; the delegate is not called
+    // after stop() returns. Accepted in every state, and always logs. The
+    // socket stays bound until destruction.
+    void stop();
+
+    // Stores the delegate (null drops accepted datagrams after logging them).
+    // May be called at any time, from any thread.
+    void setDelegate(UDPServerDelegate* delegate);
+    UDPServerDelegate* getDelegate() const;
+
+private:
+    struct Internals;
+
+    void run();
+    void receive();
+    void reportMessage(const char* data, std::uint64_t size);
+
+    std::unique_ptr<Internals> internals;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include <dravik/export.h>
+
+// Receives the datagrams that a UDPServer accepts. The application implements
+// and owns it; it must stay alive while a server points at it, that is until
+// that server's stop() has returned or the server is destroyed.
+class DRAVIK_EXPORT UDPServerDelegate {
+public:
+    // Called on the server's worker thread, one datagram at a time, for each
+    // accepted non-empty datagram. `data` points into the server's own buffer
+    // and is valid only during the call. No datagram is received until it
+    // returns. An exception that escapes is logged and reception goes on.
+    virtual void messageReceived(const char* data, std::uint64_t size) = 0;
+
+    virtual ~UDPServerDelegate();
+};

@@ -1,0 +1,56 @@
+#include "udp/Internals.h"
+
+#include <utility>
+
+#include "host/Logger.h"
+
+namespace {
+
+asio::ip::udp::endpoint localEndpoint(const asio::ip::address& remote, int localPort) {
+    // The socket's family follows the remote address, so an IPv6 peer is
+    // reachable; receive-only servers and IPv4 peers get an IPv4 socket.
+    const asio::ip::udp protocol = remote.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4();
+    return {protocol, static_cast<unsigned short>(localPort)};
+}
+
+const asio::ip::address& addressOrThrow(const ParsedAddress& parsed) {
+    if (parsed.error) {
+        throw std::system_error(parsed.error);
+    }
+    return parsed.address;
+}
+
+}  // namespace
+
+UDPServer::Internals::Internals(int localPort)
+    : Internals(std::string(), 0, checkedPort(localPort, "local"),
+                ParsedAddress{asio::ip::address_v4::any(), {}}, true) {}
+
+UDPServer::Internals::Internals(const std::string& remoteAddress, int remotePort, int localPort)
+    : Internals(remoteAddress, checkedPort(remotePort, "remote"), checkedPort(localPort, "local"),
+                parseNumericAddress(remoteAddress), false) {}
+
+// Opens and binds the socket before the remote address is judged, so a port in
+// use is reported ahead of a bad address, and the socket is closed again if
+// the address then throws.
+UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int localPort,
+                                const ParsedAddress& remote, bool receiveOnly)
+    : remoteHost(std::move(remoteHost)),
+      remotePort(remotePort),
+      localPort(localPort),
+      socket(ioContext, localEndpoint(remote.address, localPort)),
+      remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
+      receiveOnly(receiveOnly),
+      remoteText(endpointText(remoteEndpoint)),
+      receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": ") {
+    receivedLine.reserve(receivedPrefix.size() + kBufferSize);
+}
+
+void UDPServer::Internals::reportWorkerError(const char* what) noexcept {
+    try {
+        velmora::Logger::error("[UDPServer] Error on worker thread on port " +
+                               std::to_string(localPort) + ": " + what);
+    } catch (...) {
+        // The logger itself failed; there is nowhere left to report it.
+    }
+}
