@@ -1,0 +1,50 @@
+#include "support/PeerSocket.h"
+
+#include <thread>
+#include <vector>
+
+#include <asio/buffer.hpp>
+
+namespace dravik_test {
+
+PeerSocket::PeerSocket(const std::string& address)
+    : socket(context, asio::ip::udp::endpoint(asio::ip::make_address(address), 0)) {
+    socket.non_blocking(true);
+}
+
+int PeerSocket::port() const {
+    return socket.local_endpoint().port();
+}
+
+std::string PeerSocket::address() const {
+    return socket.local_endpoint().address().to_string();
+}
+
+void PeerSocket::sendTo(int port, const std::string& bytes) {
+    const asio::ip::udp::endpoint target(socket.local_endpoint().address(),
+                                         static_cast<unsigned short>(port));
+    socket.non_blocking(false);
+    socket.send_to(asio::buffer(bytes), target);
+    socket.non_blocking(true);
+}
+
+std::optional<std::string> PeerSocket::receive(std::chrono::milliseconds timeout) {
+    std::vector<char> buffer(65536);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        asio::ip::udp::endpoint sender;
+        std::error_code error;
+        const std::size_t size = socket.receive_from(asio::buffer(buffer), sender, 0, error);
+        if (!error) return std::string(buffer.data(), size);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+int freeUdpPort() {
+    asio::io_context context;
+    asio::ip::udp::socket probe(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+    return probe.local_endpoint().port();
+}
+
+}  // namespace dravik_test

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+
+namespace dravik_test {
+
+// A plain blocking UDP socket on loopback, the other end of a server under
+// test. Bound to an ephemeral port of `address` ("127.0.0.1" or "::1").
+class PeerSocket {
+public:
+    explicit PeerSocket(const std::string& address = "127.0.0.1");
+
+    int port() const;
+    std::string address() const;
+    void sendTo(int port, const std::string& bytes);
+    // The next datagram, or nothing after `timeout`.
+    std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+private:
+    asio::io_context context;
+    asio::ip::udp::socket socket;
+};
+
+// A local UDP port that was free when asked; callers that bind it retry when
+// another process took it meanwhile (see onFreePort).
+int freeUdpPort();
+
+}  // namespace dravik_test

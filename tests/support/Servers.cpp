@@ -1,0 +1,31 @@
+#include "support/Servers.h"
+
+#include <system_error>
+
+#include "support/PeerSocket.h"
+
+namespace dravik_test {
+
+std::unique_ptr<UDPServer> onFreePort(const std::function<std::unique_ptr<UDPServer>(int)>& make,
+                                      int& port) {
+    for (int attempt = 1;; ++attempt) {
+        port = freeUdpPort();
+        try {
+            return make(port);
+        } catch (const std::system_error& e) {
+            if (attempt == 5 || e.code() != std::errc::address_in_use) throw;
+        }
+    }
+}
+
+std::unique_ptr<UDPServer> receiveOnlyServer(int& port) {
+    return onFreePort([](int local) { return std::make_unique<UDPServer>(local); }, port);
+}
+
+std::unique_ptr<UDPServer> peerServer(const std::string& remoteAddress, int remotePort, int& port) {
+    return onFreePort(
+        [&](int local) { return std::make_unique<UDPServer>(remoteAddress, remotePort, local); },
+        port);
+}
+
+}  // namespace dravik_test

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <dravik/UDPServer.h>
+
+namespace dravik_test {
+
+// Builds a server on a free local port, stored in `port`. Retries with another
+// port if the one found was taken before the server could bind it.
+std::unique_ptr<UDPServer> onFreePort(const std::function<std::unique_ptr<UDPServer>(int)>& make,
+                                      int& port);
+
+std::unique_ptr<UDPServer> receiveOnlyServer(int& port);
+std::unique_ptr<UDPServer> peerServer(const std::string& remoteAddress, int remotePort, int& port);
+
+}  // namespace dravik_test
