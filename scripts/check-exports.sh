@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# check-exports.sh LIB: fails if the shared library LIB exports any symbol
+# beyond the public API (UDPServer, UDPServerDelegate and the extension's
+# namespace, with the delegate's vtable and typeinfo).
+set -euo pipefail
+lib=$1
+public='^(UDPServer::|UDPServerDelegate::|velmora::extensions::dravik::|(vtable|typeinfo|typeinfo name) for (UDPServerDelegate|velmora::extensions::dravik::))'
+symbols=$(nm -DC --defined-only "$lib" | cut -d' ' -f3-)
+extra=$(grep -v -E "$public" <<<"$symbols" || true)
+if [ -n "$extra" ]; then
+    echo "$lib exports symbols beyond the public API:" >&2
+    echo "$extra" >&2
+    exit 1
+fi
+echo "$(wc -l <<<"$symbols") exported symbols, all public API"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, then builds and tests the project
+# with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
+# with ThreadSanitizer; installs it into a temporary prefix, builds a consumer
+# against the installed CMake package and pkg-config file and runs it, and
+# checks that the library exports only the public API. Fails on any failure.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${DRAVIK_BUILD_ROOT:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=scripts/packages.sh
+source "$root/scripts/packages.sh"
+
+ensure_packages "${DRAVIK_BUILD_PACKAGES[@]}"
+
+stage() { printf '\n==== %s ====\n' "$*"; }
+
+# build_and_test NAME [CMAKE ARGS...]: configures build/NAME, builds, runs CTest.
+build_and_test() {
+    local name=$1; shift
+    stage "$name: build"
+    cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$out/$name" -j "$jobs"
+    stage "$name: tests"
+    ctest --test-dir "$out/$name" -j "$jobs" --output-on-failure
+}
+
+build_and_test werror -DDRAVIK_WERROR=ON
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+build_and_test asan -DDRAVIK_WERROR=ON \
+    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# clang: g++ refuses asio's atomic fences under ThreadSanitizer (-Wtsan).
+build_and_test tsan -DDRAVIK_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-fsanitize=thread"
+
+stage "install and consume"
+"$root/scripts/check-install.sh" "$out/werror" "$out/consumer"
+
+stage "exported symbols"
+"$root/scripts/check-exports.sh" "$out/werror/lib/libdravik.so"
+
+stage "all stages passed"
