@@ -86,9 +86,16 @@ TEST_F(ServerLifecycleTest, PortInUseThrowsFromBothConstructorsAndLogsNothing) {
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(ServerLifecycleTest, IPv6RemoteAddressIsAccepted) {
-    EXPECT_NO_THROW(dravik_test::peerServer("::1", 9, port));
+class NumericAddressTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(NumericAddressTest, IsAcceptedAsTheRemoteAddress) {
+    int port = 0;
+    EXPECT_NO_THROW(dravik_test::peerServer(GetParam(), 9, port));
 }
+
+INSTANTIATE_TEST_SUITE_P(IPv4AndIPv6, NumericAddressTest,
+                         ::testing::Values("127.0.0.1", "0.0.0.0", "::1", "::", "::ffff:127.0.0.1",
+                                           "FE80::1%1"));
 
 TEST_F(ServerLifecycleTest, GetDelegateReturnsWhatWasLastSet) {
     auto server = dravik_test::receiveOnlyServer(port);
@@ -195,6 +202,7 @@ TEST_P(RemoteAddressTest, NonNumericAddressThrowsAndLogsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(HostNamesAndMalformed, RemoteAddressTest,
                          ::testing::Values("localhost", "example.invalid", "", "127.0.0.1:9",
-                                           "1.2.3.4.5", "::g", " 127.0.0.1"));
+                                           "1.2.3.4.5", "::g", " 127.0.0.1", "[::1]:9",
+                                           "1.2.3.4%1"));
 
 }  // namespace

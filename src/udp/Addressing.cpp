@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include <asio/error.hpp>
+
 int checkedPort(int port, const char* role) {
     if (port < 0 || port > 65535) {
         throw std::system_error(std::make_error_code(std::errc::invalid_argument),
@@ -11,17 +13,34 @@ int checkedPort(int port, const char* role) {
     return port;
 }
 
+namespace {
+
+// Windows' address parser also takes a port ("1.2.3.4:5", "[::1]:5") and drops
+// it silently; only the characters of plain address text are let through.
+bool hasOnlyAddressCharacters(const std::string& text, const char* allowed) {
+    const std::string address = text.substr(0, text.find('%'));  // the scope is free text
+    return !address.empty() && address.find_first_not_of(allowed) == std::string::npos;
+}
+
+}  // namespace
+
 ParsedAddress parseNumericAddress(const std::string& text) {
-    ParsedAddress parsed;
-    const asio::ip::address_v6 v6 = asio::ip::make_address_v6(text, parsed.error);
-    if (!parsed.error) {
-        parsed.address = v6;
-        return parsed;
+    ParsedAddress parsed{{}, asio::error::invalid_argument};
+    if (hasOnlyAddressCharacters(text, "0123456789abcdefABCDEF:.")) {
+        const asio::ip::address_v6 v6 = asio::ip::make_address_v6(text, parsed.error);
+        if (!parsed.error) {
+            parsed.address = v6;
+            return parsed;
+        }
     }
-    const asio::ip::address_v4 v4 = asio::ip::make_address_v4(text, parsed.error);
-    if (!parsed.error) {
-        parsed.address = v4;
+    if (text.find('%') == std::string::npos && hasOnlyAddressCharacters(text, "0123456789.")) {
+        const asio::ip::address_v4 v4 = asio::ip::make_address_v4(text, parsed.error);
+        if (!parsed.error) {
+            parsed.address = v4;
+            return parsed;
+        }
     }
+    parsed.error = asio::error::invalid_argument;
     return parsed;
 }
 
