@@ -1,5 +1,7 @@
-# Sourced by the scripts: ensure_packages PKG... installs the Debian packages
-# that are missing (as root, or through sudo), running apt-get update once.
+# Sourced by the scripts.
+
+# ensure_packages PKG...: installs the Debian packages that are missing (as
+# root, or through sudo), running apt-get update first.
 ensure_packages() {
     local missing=() pkg
     for pkg in "$@"; do
@@ -19,3 +21,15 @@ ensure_packages() {
 
 # The packages every build of the project needs.
 DRAVIK_BUILD_PACKAGES=(cmake make g++ clang libasio-dev libgtest-dev pkgconf binutils)
+
+# run_ctest BUILD_DIR: runs the suite, then prints why each skipped test was
+# skipped, so no test is skipped silently.
+run_ctest() {
+    local status=0
+    ctest --test-dir "$1" -j "$(nproc 2>/dev/null || echo 2)" --output-on-failure || status=$?
+    awk '/: Skipped\r?$/ { reason = 1; next }
+         /^\[  SKIPPED \]/ && reason { print "skipped: " $4 "  (" text ")"; reason = 0; text = ""; next }
+         reason { sub(/\r$/, ""); text = text $0 }' \
+        "$1/Testing/Temporary/LastTest.log"
+    return $status
+}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and tests the project
 # with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
-# with ThreadSanitizer; installs it into a temporary prefix, builds a consumer
+# with ThreadSanitizer; cross-builds the Windows DLLs and runs the suite under
+# Wine; installs it into a temporary prefix, builds a consumer
 # against the installed CMake package and pkg-config file and runs it, and
 # checks that the library exports only the public API. Fails on any failure.
 set -euo pipefail
@@ -9,8 +10,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${DRAVIK_BUILD_ROOT:-$root/build}
 jobs=$(nproc 2>/dev/null || echo 2)
-# shellcheck source=scripts/packages.sh
-source "$root/scripts/packages.sh"
+# shellcheck source=scripts/common.sh
+source "$root/scripts/common.sh"
 
 ensure_packages "${DRAVIK_BUILD_PACKAGES[@]}"
 
@@ -23,7 +24,7 @@ build_and_test() {
     cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$out/$name" -j "$jobs"
     stage "$name: tests"
-    ctest --test-dir "$out/$name" -j "$jobs" --output-on-failure
+    run_ctest "$out/$name"
 }
 
 build_and_test werror -DDRAVIK_WERROR=ON
@@ -36,6 +37,9 @@ build_and_test asan -DDRAVIK_WERROR=ON \
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # clang: g++ refuses asio's atomic fences under ThreadSanitizer (-Wtsan).
 build_and_test tsan -DDRAVIK_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-fsanitize=thread"
+
+stage "windows: cross-build with MinGW-w64, tests under Wine"
+"$root/scripts/test-windows.sh" "$out/windows"
 
 stage "install and consume"
 "$root/scripts/check-install.sh" "$out/werror" "$out/consumer"
