@@ -18,6 +18,14 @@
 // movable: the worker and pending completions hold the server's address.
 class DRAVIK_EXPORT UDPServer {
 public:
+    // The result of send(): Ok, or why the send was refused.
+    enum Error : int {
+        Ok = 0,                // the send was started
+        ReceiveOnly = 1,       // the server is in receive-only mode
+        NotRunning = 2,        // the server is not running
+        NoRemoteEndpoint = 3,  // the remote address is unspecified (0.0.0.0 or ::)
+    };
+
     // Receive-only mode, bound to 0.0.0.0:localPort. Throws std::system_error:
     // invalid_argument for a port outside 0..65535, or the platform's error
     // ("open: ..." / "bind: ...", e.g. a port already in use). Logs nothing.
@@ -48,6 +56,13 @@ public:
     // after stop() returns. Accepted in every state, and always logs. The
     // socket stays bound until destruction.
     void stop();
+
+    // Sends `size` bytes at `data` as one datagram to the remote endpoint.
+    // Refusals are returned (and logged) at once; otherwise the send is issued
+    // on the calling thread and Ok is returned. Its outcome is only logged,
+    // later, on the worker thread. The bytes are copied: the caller's buffer is
+    // not read after send returns. Callable from several threads at once.
+    Error send(const char* data, std::uint64_t size);
 
     // Stores the delegate (null drops accepted datagrams after logging them).
     // May be called at any time, from any thread.

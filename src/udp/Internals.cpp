@@ -42,7 +42,9 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       receiveOnly(receiveOnly),
       remoteText(endpointText(remoteEndpoint)),
-      receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": ") {
+      receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": "),
+      sendingLine("[UDPServer] Sending message on port " + std::to_string(localPort) + " to " +
+                  remoteText) {
     receivedLine.reserve(receivedPrefix.size() + kBufferSize);
 }
 

@@ -51,6 +51,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Texts fixed at construction, used by the log lines.
     const std::string remoteText;
     const std::string receivedPrefix;
+    const std::string sendingLine;
     // The "Received message" line, rebuilt in place for every datagram so it
     // keeps its capacity; worker thread only.
     std::string receivedLine;
@@ -59,6 +60,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // foreign sender or an empty datagram; otherwise copies it into
     // messageBuffer and returns true.
     bool acceptReceived(const std::error_code& error, std::size_t size);
+
+    // Logs the outcome of a send (worker thread).
+    void reportSent(const std::error_code& error, std::size_t size) const;
 
     // Logs an exception that left a completion handler; never throws.
     void reportWorkerError(const char* what) noexcept;
