@@ -7,8 +7,9 @@
 
 namespace dravik_test {
 
-PeerSocket::PeerSocket(const std::string& address)
-    : socket(context, asio::ip::udp::endpoint(asio::ip::make_address(address), 0)) {
+PeerSocket::PeerSocket(const std::string& address, int port)
+    : socket(context, asio::ip::udp::endpoint(asio::ip::make_address(address),
+                                              static_cast<unsigned short>(port))) {
     socket.non_blocking(true);
 }
 
@@ -42,9 +43,14 @@ std::optional<std::string> PeerSocket::receive(std::chrono::milliseconds timeout
 }
 
 int freeUdpPort() {
+    return twoFreeUdpPorts().first;
+}
+
+std::pair<int, int> twoFreeUdpPorts() {
     asio::io_context context;
-    asio::ip::udp::socket probe(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
-    return probe.local_endpoint().port();
+    const asio::ip::udp::endpoint any(asio::ip::udp::v4(), 0);
+    asio::ip::udp::socket first(context, any), second(context, any);
+    return {first.local_endpoint().port(), second.local_endpoint().port()};
 }
 
 }  // namespace dravik_test

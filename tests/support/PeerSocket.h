@@ -3,6 +3,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
@@ -10,10 +11,11 @@
 namespace dravik_test {
 
 // A plain blocking UDP socket on loopback, the other end of a server under
-// test. Bound to an ephemeral port of `address` ("127.0.0.1" or "::1").
+// test. Bound to `port` (0: an ephemeral one) of `address` ("127.0.0.1" or
+// "::1").
 class PeerSocket {
 public:
-    explicit PeerSocket(const std::string& address = "127.0.0.1");
+    explicit PeerSocket(const std::string& address = "127.0.0.1", int port = 0);
 
     int port() const;
     std::string address() const;
@@ -29,5 +31,7 @@ private:
 // A local UDP port that was free when asked; callers that bind it retry when
 // another process took it meanwhile (see onFreePort).
 int freeUdpPort();
+// Two distinct such ports.
+std::pair<int, int> twoFreeUdpPorts();
 
 }  // namespace dravik_test

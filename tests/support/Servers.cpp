@@ -6,6 +6,14 @@
 
 namespace dravik_test {
 
+namespace {
+
+bool isAddressInUse(const std::system_error& e) {
+    return e.code() == std::errc::address_in_use;
+}
+
+}  // namespace
+
 std::unique_ptr<UDPServer> onFreePort(const std::function<std::unique_ptr<UDPServer>(int)>& make,
                                       int& port) {
     for (int attempt = 1;; ++attempt) {
@@ -13,7 +21,7 @@ std::unique_ptr<UDPServer> onFreePort(const std::function<std::unique_ptr<UDPSer
         try {
             return make(port);
         } catch (const std::system_error& e) {
-            if (attempt == 5 || e.code() != std::errc::address_in_use) throw;
+            if (attempt == 5 || !isAddressInUse(e)) throw;
         }
     }
 }
@@ -26,6 +34,24 @@ std::unique_ptr<UDPServer> peerServer(const std::string& remoteAddress, int remo
     return onFreePort(
         [&](int local) { return std::make_unique<UDPServer>(remoteAddress, remotePort, local); },
         port);
+}
+
+}  // namespace dravik_test
+
+namespace dravik_test {
+
+PeerPair peerPair(const std::string& loopback) {
+    for (int attempt = 1;; ++attempt) {
+        const auto [firstPort, secondPort] = twoFreeUdpPorts();
+        try {
+            PeerPair pair;
+            pair.first = std::make_unique<UDPServer>(loopback, secondPort, firstPort);
+            pair.second = std::make_unique<UDPServer>(loopback, firstPort, secondPort);
+            return pair;
+        } catch (const std::system_error& e) {
+            if (attempt == 5 || !isAddressInUse(e)) throw;
+        }
+    }
 }
 
 }  // namespace dravik_test

@@ -16,4 +16,12 @@ std::unique_ptr<UDPServer> onFreePort(const std::function<std::unique_ptr<UDPSer
 std::unique_ptr<UDPServer> receiveOnlyServer(int& port);
 std::unique_ptr<UDPServer> peerServer(const std::string& remoteAddress, int remotePort, int& port);
 
+struct PeerPair {
+    std::unique_ptr<UDPServer> first;
+    std::unique_ptr<UDPServer> second;
+};
+
+// Two peer-mode servers on `loopback`, each aimed at the other's port.
+PeerPair peerPair(const std::string& loopback);
+
 }  // namespace dravik_test

@@ -1,0 +1,18 @@
+#include "support/Platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace dravik_test {
+
+bool runningUnderWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+}  // namespace dravik_test
