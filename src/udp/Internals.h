@@ -30,7 +30,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const std::string remoteHost;
     const int remotePort;
     const int localPort;
-    asio::io_context ioContext;
+    asio::io_context ioContext{1};  // run by the worker alone
     asio::ip::udp::socket socket;
     const asio::ip::udp::endpoint remoteEndpoint;
     asio::ip::udp::endpoint senderEndpoint;  // worker thread only

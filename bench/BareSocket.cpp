@@ -1,0 +1,63 @@
+#include "BareSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+BareSocket::BareSocket(int port) : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    if (fd < 0) fail("socket");
+    sockaddr_in address = loopback(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("bind");
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort = ntohs(address.sin_port);
+}
+
+BareSocket::~BareSocket() {
+    ::close(fd);
+}
+
+void BareSocket::sendTo(int port, const char* data, std::size_t size) const {
+    const sockaddr_in target = loopback(port);
+    if (::sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0) {
+        fail("sendto");
+    }
+}
+
+long BareSocket::receive(char* buffer, std::size_t capacity) const {
+    sockaddr_in sender{};
+    socklen_t length = sizeof sender;
+    return ::recvfrom(fd, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+}
+
+void BareSocket::setReceiveTimeout(int milliseconds) const {
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+long long threadCpuNanos() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// A plain blocking POSIX UDP socket on 127.0.0.1: the baseline the library is
+// measured against.
+class BareSocket {
+public:
+    explicit BareSocket(int port = 0);
+    ~BareSocket();
+    BareSocket(const BareSocket&) = delete;
+    BareSocket& operator=(const BareSocket&) = delete;
+
+    int port() const { return boundPort; }
+    void sendTo(int port, const char* data, std::size_t size) const;
+    // Blocks for the next datagram, or until the receive time-out (if set)
+    // passes; returns its size, or -1 on time-out.
+    long receive(char* buffer, std::size_t capacity) const;
+    void setReceiveTimeout(int milliseconds) const;
+
+private:
+    int fd;
+    int boundPort;
+};
+
+// CPU time the calling thread has used, in nanoseconds.
+long long threadCpuNanos();

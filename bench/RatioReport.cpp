@@ -1,0 +1,38 @@
+#include "RatioReport.h"
+
+#include <cstdio>
+
+void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
+    for (const Run& run : runs) {
+        auto& counters = results[run.benchmark_name()];
+        for (const auto& [name, counter] : run.counters) counters[name] = counter.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+}
+
+const double* RatioReporter::find(const std::string& run, const std::string& counter) const {
+    const auto found = results.find(run);
+    if (found == results.end()) return nullptr;
+    const auto value = found->second.find(counter);
+    return value == found->second.end() ? nullptr : &value->second;
+}
+
+void RatioReporter::printRatio(const std::string& what, const std::string& library,
+                               const std::string& baseline, const std::string& counter,
+                               bool atLeast, double target) const {
+    const double* mine = find(library, counter);
+    const double* theirs = find(baseline, counter);
+    if (!mine || !theirs || *theirs == 0) return;
+    const double ratio = *mine / *theirs;
+    const bool met = atLeast ? ratio >= target : ratio <= target;
+    std::printf("%-44s %8.2f   target %s %.2f   %s\n", what.c_str(), ratio, atLeast ? ">=" : "<=",
+                target, met ? "met" : "MISSED");
+}
+
+void RatioReporter::printCeiling(const std::string& what, const std::string& run,
+                                 const std::string& counter, double ceiling) const {
+    const double* value = find(run, counter);
+    if (!value) return;
+    std::printf("%-44s %8.4f   target <= %.2f   %s\n", what.c_str(), *value, ceiling,
+                *value <= ceiling ? "met" : "MISSED");
+}

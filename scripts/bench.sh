@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release and runs them; extra arguments go to each
+# benchmark binary (for example --benchmark_min_time=2).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${DRAVIK_BUILD_ROOT:-$root/build}/bench
+# shellcheck source=scripts/common.sh
+source "$root/scripts/common.sh"
+ensure_packages "${DRAVIK_BUILD_PACKAGES[@]}" "${DRAVIK_BENCH_PACKAGES[@]}"
+
+cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=Release -DDRAVIK_BUILD_BENCHMARKS=ON \
+    -DDRAVIK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)"
+for bench in "$out"/bin/*_bench; do
+    echo "==== $(basename "$bench")"
+    "$bench" "$@"
+done
