@@ -2,7 +2,7 @@
 # The test command: installs what is missing, then builds and tests the project
 # with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
 # with ThreadSanitizer; cross-builds the Windows DLLs and runs the suite under
-# Wine; installs it into a temporary prefix, builds a consumer
+# Wine; fuzzes the Base64 decoder for 30 seconds; installs it into a temporary prefix, builds a consumer
 # against the installed CMake package and pkg-config file and runs it, and
 # checks that the library exports only the public API. Fails on any failure.
 set -euo pipefail
@@ -13,7 +13,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # shellcheck source=scripts/common.sh
 source "$root/scripts/common.sh"
 
-ensure_packages "${DRAVIK_BUILD_PACKAGES[@]}" "${DRAVIK_BENCH_PACKAGES[@]}"
+ensure_packages "${DRAVIK_BUILD_PACKAGES[@]}" "${DRAVIK_BENCH_PACKAGES[@]}" coreutils
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
@@ -41,6 +41,14 @@ build_and_test tsan -DDRAVIK_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_
 
 stage "windows: cross-build with MinGW-w64, tests under Wine"
 "$root/scripts/test-windows.sh" "$out/windows"
+
+stage "fuzzing: Base64, 30 seconds"
+ensure_packages libclang-rt-14-dev || true
+if compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
+    "$root/scripts/fuzz.sh" "$out/fuzz" 30
+else
+    echo "skipped: clang's libFuzzer runtime is not installed"
+fi
 
 stage "install and consume"
 "$root/scripts/check-install.sh" "$out/werror" "$out/consumer"
