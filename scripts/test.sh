@@ -2,9 +2,10 @@
 # The test command: installs what is missing, then builds and tests the project
 # with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
 # with ThreadSanitizer; cross-builds the Windows DLLs and runs the suite under
-# Wine; fuzzes the Base64 decoder for 30 seconds; installs it into a temporary prefix, builds a consumer
-# against the installed CMake package and pkg-config file and runs it, and
-# checks that the library exports only the public API. Fails on any failure.
+# Wine; fuzzes the Base64 decoder for 30 seconds; installs the project into a
+# temporary prefix, builds a consumer against the installed CMake package and
+# pkg-config file and runs it; and checks that the library exports only the
+# public API. Fails on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
