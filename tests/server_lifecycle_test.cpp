@@ -81,6 +81,9 @@ TEST_F(ServerLifecycleTest, PortInUseThrowsFromBothConstructorsAndLogsNothing) {
             ADD_FAILURE() << "no exception, peer mode " << peerMode;
         } catch (const std::system_error& e) {
             EXPECT_EQ(std::string(e.what()).rfind("bind", 0), 0u) << e.what();
+#ifndef _WIN32
+            EXPECT_EQ(e.code(), std::errc::address_in_use) << e.what();
+#endif
         }
     }
     EXPECT_TRUE(log.lines().empty());

@@ -44,6 +44,13 @@ ParsedAddress parseNumericAddress(const std::string& text) {
     return parsed;
 }
 
+std::error_code standardCode(const std::error_code& error) {
+    if (error.category() == asio::error::get_system_category()) {
+        return {error.value(), std::system_category()};
+    }
+    return error;
+}
+
 std::string endpointText(const asio::ip::udp::endpoint& endpoint) {
     std::ostringstream text;
     text << endpoint;

@@ -13,9 +13,25 @@ asio::ip::udp::endpoint localEndpoint(const asio::ip::address& remote, int local
     return {protocol, static_cast<unsigned short>(localPort)};
 }
 
+// Opens and binds a socket; failures throw std::system_error with the context
+// word "open" or "bind" and the platform's code.
+asio::ip::udp::socket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local) {
+    asio::ip::udp::socket socket(context);
+    std::error_code error;
+    socket.open(local.protocol(), error);
+    if (error) {
+        throw std::system_error(standardCode(error), "open");
+    }
+    socket.bind(local, error);
+    if (error) {
+        throw std::system_error(standardCode(error), "bind");
+    }
+    return socket;
+}
+
 const asio::ip::address& addressOrThrow(const ParsedAddress& parsed) {
     if (parsed.error) {
-        throw std::system_error(parsed.error);
+        throw std::system_error(standardCode(parsed.error));
     }
     return parsed.address;
 }
@@ -38,7 +54,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
     : remoteHost(std::move(remoteHost)),
       remotePort(remotePort),
       localPort(localPort),
-      socket(ioContext, localEndpoint(remote.address, localPort)),
+      socket(openBound(ioContext, localEndpoint(remote.address, localPort))),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       receiveOnly(receiveOnly),
       remoteText(endpointText(remoteEndpoint)),
