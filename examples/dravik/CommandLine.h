@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <velmora/LogControl.h>
+
+namespace dravik_app {
+
+// A mistake in the command line: printed with a pointer to --help, exit 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Something the user can act on (a port in use, a host name): one line, exit 1.
+struct UserError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The arguments of one command: options are taken out as they are asked for,
+// the rest are positional, and finish() refuses whatever is left unknown.
+class CommandLine {
+public:
+    CommandLine(std::string command, std::vector<std::string> arguments);
+
+    const std::string& command() const { return name; }
+    // Takes "--name" out; true if it was there.
+    bool flag(const std::string& option);
+    // Takes "--name VALUE" (or "--name=VALUE") out; `fallback` if absent.
+    std::string value(const std::string& option, const std::string& fallback);
+    // The remaining positional arguments, after refusing unknown options.
+    std::vector<std::string> finish();
+
+private:
+    std::string name;
+    std::vector<std::string> arguments;
+};
+
+// Parses a port (0 to 65535); `what` names it in the error.
+int parsePort(const std::string& text, const std::string& what);
+// Parses a whole number in [min, max]; `what` names it in the error.
+long parseNumber(const std::string& text, const std::string& what, long min, long max);
+// "debug", "info", "error" or "off".
+velmora::LogLevel parseLogLevel(const std::string& text);
+
+}  // namespace dravik_app

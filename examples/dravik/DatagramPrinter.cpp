@@ -1,0 +1,48 @@
+#include "DatagramPrinter.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include <dravik/Base64.h>
+#include <velmora/LogControl.h>
+
+namespace dravik_app {
+namespace {
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char byte : bytes) {
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void DatagramPrinter::messageReceived(const char* data, std::uint64_t size) {
+    const std::string bytes(data, static_cast<std::size_t>(size));
+    std::string line;
+    switch (format) {
+    case PrintFormat::Text: line = velmora::escapeControlBytes(bytes); break;
+    case PrintFormat::Hex: line = hex(bytes); break;
+    case PrintFormat::Base64: line = velmora::extensions::dravik::Base64::encode(bytes); break;
+    }
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+    ++datagramCount;
+    byteCount += size;
+    lastArrivalMs = nowMs();
+}
+
+}  // namespace dravik_app

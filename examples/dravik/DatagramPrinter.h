@@ -1,0 +1,35 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <dravik/UDPServerDelegate.h>
+
+namespace dravik_app {
+
+enum class PrintFormat { Text, Hex, Base64 };
+
+// Prints every datagram on its own line of standard output (text with control
+// bytes escaped, hex, or Base64) and counts them. Runs on the server's worker.
+class DatagramPrinter : public UDPServerDelegate {
+public:
+    explicit DatagramPrinter(PrintFormat format) : format(format) {}
+
+    void messageReceived(const char* data, std::uint64_t size) override;
+
+    std::uint64_t datagrams() const { return datagramCount.load(); }
+    std::uint64_t bytes() const { return byteCount.load(); }
+    // Monotonic milliseconds of the last datagram (0: none yet).
+    std::int64_t lastArrival() const { return lastArrivalMs.load(); }
+
+private:
+    const PrintFormat format;
+    std::atomic<std::uint64_t> datagramCount{0};
+    std::atomic<std::uint64_t> byteCount{0};
+    std::atomic<std::int64_t> lastArrivalMs{0};
+};
+
+// Monotonic milliseconds.
+std::int64_t nowMs();
+
+}  // namespace dravik_app

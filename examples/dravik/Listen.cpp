@@ -1,0 +1,34 @@
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "Commands.h"
+#include "DatagramPrinter.h"
+#include "Interrupt.h"
+#include "OpenServer.h"
+
+namespace dravik_app {
+
+int runListen(CommandLine& line) {
+    const bool asHex = line.flag("--hex");
+    const bool asBase64 = line.flag("--base64");
+    const auto positional = line.finish();
+    if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
+    if (asHex && asBase64) throw UsageError("choose one of --hex and --base64");
+    const int port = parsePort(positional[0], "PORT");
+
+    DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text);
+    auto server = openReceiveOnly(port);
+    server->setDelegate(&printer);
+    catchInterrupts();
+    server->start();
+    std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", port);
+    while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server->stop();
+    std::fprintf(stderr, "received %llu datagrams, %llu bytes\n",
+                 static_cast<unsigned long long>(printer.datagrams()),
+                 static_cast<unsigned long long>(printer.bytes()));
+    return 0;
+}
+
+}  // namespace dravik_app

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <dravik/UDPServer.h>
+
+namespace dravik_app {
+
+// Constructs a server, turning the library's exceptions into one-line
+// UserErrors a user can act on (a port in use, a host name for an address).
+std::unique_ptr<UDPServer> openReceiveOnly(int localPort);
+std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort);
+
+}  // namespace dravik_app

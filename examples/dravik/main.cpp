@@ -1,0 +1,103 @@
+// dravik: the example host application. It initialises the extension and uses
+// only the public headers and the stand-in SDK's own logger controls.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <dravik/DravikExtension.h>
+#include <velmora/LogControl.h>
+
+#include "CommandLine.h"
+#include "Commands.h"
+
+namespace {
+
+using dravik_app::CommandLine;
+
+struct Command {
+    int (*run)(CommandLine&);
+    const char* defaultLogLevel;
+    const char* help;
+};
+
+const char* const kCommonOptions =
+    "  --log-level L   debug, info, error or off: the library's log lines on stderr\n"
+    "  --help          this text\n";
+
+const std::map<std::string, Command>& commands() {
+    static const std::map<std::string, Command> table = {
+        {"demo",
+         {dravik_app::runDemo, "info",
+          "usage: dravik demo [--count N] [--size BYTES]\n"
+          "Two peer-mode servers on loopback exchange N datagrams both ways (default 10000)\n"
+          "of BYTES bytes (24 to 1024, default 64), a few as Base64 text, and print a summary.\n"
+          "Exits 1 if any datagram was lost.\n"}},
+        {"listen",
+         {dravik_app::runListen, "error",
+          "usage: dravik listen PORT [--hex | --base64]\n"
+          "Receives datagrams from anyone on UDP PORT and prints each on its own line: as text\n"
+          "with control bytes escaped, as hex, or as Base64. Ctrl-C or SIGTERM stops it.\n"}},
+        {"send",
+         {dravik_app::runSend, "error",
+          "usage: dravik send HOST PORT [--local-port P] [--wait MS] [MESSAGE ...]\n"
+          "Sends each MESSAGE, or else each line of standard input, as one datagram to the\n"
+          "numeric address HOST and PORT, prints every datagram HOST:PORT sends back, and\n"
+          "exits once the input has ended and nothing came for MS milliseconds (default 500).\n"}},
+        {"base64",
+         {dravik_app::runBase64, "error",
+          "usage: dravik base64 encode | decode\n"
+          "Encodes standard input to Base64 text, or decodes it strictly, on standard output.\n"}},
+    };
+    return table;
+}
+
+void printUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: dravik COMMAND [OPTIONS]\n"
+                 "  demo     two servers exchange datagrams on loopback and report\n"
+                 "  listen   print the datagrams that arrive on a port\n"
+                 "  send     send datagrams to a peer and print its replies\n"
+                 "  base64   encode or decode standard input\n"
+                 "Run 'dravik COMMAND --help' for a command's options; 'dravik --version'.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
+        printUsage(arguments.empty() ? stderr : stdout);
+        return arguments.empty() ? 2 : 0;
+    }
+    if (arguments[0] == "--version") {
+        std::printf("dravik %s\n", DRAVIK_APP_VERSION);
+        return 0;
+    }
+    const auto found = commands().find(arguments[0]);
+    if (found == commands().end()) {
+        std::fprintf(stderr, "dravik: unknown command '%s' (see dravik --help)\n", arguments[0].c_str());
+        return 2;
+    }
+    const Command& command = found->second;
+    CommandLine line(arguments[0], {arguments.begin() + 1, arguments.end()});
+    try {
+        if (line.flag("--help") || line.flag("-h")) {
+            std::printf("%s%s", command.help, kCommonOptions);
+            return 0;
+        }
+        velmora::LogControl::setMinimumLevel(
+            dravik_app::parseLogLevel(line.value("--log-level", command.defaultLogLevel)));
+        velmora::extensions::dravik::DravikExtension::initialize();
+        return command.run(line);
+    } catch (const dravik_app::UsageError& e) {
+        std::fprintf(stderr, "dravik %s: %s (see dravik %s --help)\n", line.command().c_str(),
+                     e.what(), line.command().c_str());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "dravik %s: %s\n", line.command().c_str(), e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,165 @@
+"""End-to-end tests of the dravik example application against peers this
+project did not write: Python's socket module and coreutils' base64.
+
+Run with DRAVIK_EXE naming the executable; every socket is on loopback and
+every wait is bounded."""
+import os
+import random
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import unittest
+
+DRAVIK = os.environ.get("DRAVIK_EXE", "dravik")
+TIMEOUT = 30
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def run(*args, stdin=b""):
+    return subprocess.run([DRAVIK, *args], input=stdin, capture_output=True, timeout=TIMEOUT)
+
+
+class ListenTest(unittest.TestCase):
+    def listen(self, *options, datagrams):
+        port = free_port()
+        process = subprocess.Popen([DRAVIK, "listen", str(port), *options],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertIn(b"listening on UDP port", process.stderr.readline())
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                for datagram in datagrams:
+                    sender.sendto(datagram, ("127.0.0.1", port))
+                lines = [process.stdout.readline() for _ in datagrams]
+            process.send_signal(signal.SIGTERM)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        self.assertEqual(process.returncode, 0)
+        return lines, errors
+
+    def test_prints_each_datagram_as_escaped_text_and_a_summary(self):
+        lines, errors = self.listen(datagrams=[b"hello", b"two\nlines", b"\x00\x01\\"])
+        self.assertEqual(lines, [b"hello\n", b"two\\nlines\n", b"\\x00\\x01\\\\\n"])
+        self.assertIn(b"received 3 datagrams, 17 bytes", errors)
+
+    def test_prints_hex(self):
+        lines, _ = self.listen("--hex", datagrams=[b"\x00\xffAB"])
+        self.assertEqual(lines, [b"00ff4142\n"])
+
+    def test_prints_base64(self):
+        lines, _ = self.listen("--base64", datagrams=[b"foobar", b"\x00"])
+        self.assertEqual(lines, [b"Zm9vYmFy\n", b"AA==\n"])
+
+
+class SendTest(unittest.TestCase):
+    def exchange(self, *args, stdin=b""):
+        """Runs dravik send against a Python peer that answers every datagram."""
+        peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        peer.bind(("127.0.0.1", 0))
+        peer.settimeout(0.1)
+        received = []
+        done = threading.Event()
+
+        def answer():
+            while not done.is_set():
+                try:
+                    data, sender = peer.recvfrom(2048)
+                except socket.timeout:
+                    continue
+                received.append(data)
+                peer.sendto(b"re: " + data, sender)
+
+        answering = threading.Thread(target=answer)
+        answering.start()
+        try:
+            result = run("send", "127.0.0.1", str(peer.getsockname()[1]), "--wait", "300", *args,
+                         stdin=stdin)
+        finally:
+            done.set()
+            answering.join()
+            peer.close()
+        return result, received
+
+    def test_sends_messages_and_prints_the_replies(self):
+        result, received = self.exchange("hello", "world")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(received, [b"hello", b"world"])
+        self.assertEqual(result.stdout, b"re: hello\nre: world\n")
+
+    def test_sends_each_line_of_standard_input(self):
+        result, received = self.exchange(stdin=b"first\nsecond\n")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(received, [b"first", b"second"])
+        self.assertEqual(result.stdout, b"re: first\nre: second\n")
+
+
+class Base64Test(unittest.TestCase):
+    def test_agrees_with_coreutils_both_ways(self):
+        generator = random.Random(4648)
+        for size in (0, 1, 2, 3, 4, 100, 4097, 100000):
+            data = bytes(generator.getrandbits(8) for _ in range(size))
+            with tempfile.NamedTemporaryFile() as file:
+                file.write(data)
+                file.flush()
+                reference = subprocess.run(["base64", "-w0", file.name], capture_output=True,
+                                           check=True, timeout=TIMEOUT).stdout
+            encoded = run("base64", "encode", stdin=data)
+            self.assertEqual(encoded.returncode, 0)
+            self.assertEqual(encoded.stdout, reference + b"\n", f"size {size}")
+            decoded = run("base64", "decode", stdin=reference)
+            self.assertEqual(decoded.returncode, 0)
+            self.assertEqual(decoded.stdout, data, f"size {size}")
+
+    def test_decode_failure_prints_the_library_message_and_exits_1(self):
+        result = run("base64", "decode", stdin=b"Zm9v YmFy")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, b"dravik base64: Failed to decode Base64 string.\n")
+
+
+class UserErrorTest(unittest.TestCase):
+    def assertOneLineError(self, result, status, text):
+        self.assertEqual(result.returncode, status)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn(text, lines[0])
+
+    def test_port_in_use(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+            holder.bind(("0.0.0.0", 0))
+            port = holder.getsockname()[1]
+            self.assertOneLineError(run("listen", str(port)), 1,
+                                    f"local port {port} is already in use")
+
+    def test_host_name_instead_of_address(self):
+        self.assertOneLineError(run("send", "localhost", "9", "hi"), 1,
+                                "'localhost' is not a numeric IPv4 or IPv6 address")
+
+    def test_port_out_of_range(self):
+        self.assertOneLineError(run("listen", "70000"), 2, "PORT must be 0 to 65535, not 70000")
+        self.assertOneLineError(run("send", "127.0.0.1", "-1", "hi"), 2, "PORT must be 0 to 65535")
+
+    def test_bad_option(self):
+        self.assertOneLineError(run("listen", "5000", "--loud"), 2, "unknown option '--loud'")
+        self.assertOneLineError(run("demo", "--log-level", "chatty"), 2, "--log-level must be")
+        self.assertOneLineError(run("fly"), 2, "unknown command 'fly'")
+
+
+class DemoTest(unittest.TestCase):
+    def test_loses_nothing_on_loopback(self):
+        result = run("demo", "--count", "2000", "--log-level", "off")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        summary = result.stdout.decode()
+        self.assertIn("A -> B   sent 2000, received 2000, lost 0", summary)
+        self.assertIn("B -> A   sent 2000, received 2000, lost 0", summary)
+        self.assertIn("base64   2 payloads decoded back intact, 0 failed", summary)
+
+
+if __name__ == "__main__":
+    unittest.main()
