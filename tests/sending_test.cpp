@@ -124,9 +124,9 @@ TEST_P(SendingTest, EmptyDatagramIsSent) {
 
 TEST_P(SendingTest, DatagramTooLargeForThePlatformReturnsOkAndLogsTheError) {
     if (dravik_test::runningUnderWine()) {
-        GTEST_SKIP() << "Wine queues a completion for an overlapped send that failed at once, "
-                        "besides the one asio posts, so the operation completes twice and the "
-                        "process crashes; Windows queues none";
+        GTEST_SKIP() << "under Wine an overlapped send that fails at once appears to complete "
+                        "twice (the process crashes in asio's completion loop); Windows queues "
+                        "no completion for it";
     }
     const std::string huge(70000, 'x');
     ASSERT_EQ(server->send(huge.data(), huge.size()), UDPServer::Ok);
