@@ -76,13 +76,6 @@ INSTANTIATE_TEST_SUITE_P(
                     kStoppedLine}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
-TEST(SendErrorTest, ValuesAreFixed) {
-    EXPECT_EQ(static_cast<int>(UDPServer::Ok), 0);
-    EXPECT_EQ(static_cast<int>(UDPServer::ReceiveOnly), 1);
-    EXPECT_EQ(static_cast<int>(UDPServer::NotRunning), 2);
-    EXPECT_EQ(static_cast<int>(UDPServer::NoRemoteEndpoint), 3);
-}
-
 // A running peer-mode server whose remote end is a plain socket.
 class SendingTest : public ::testing::TestWithParam<const char*> {
 protected:
