@@ -24,13 +24,29 @@ DRAVIK_BUILD_PACKAGES=(cmake make g++ clang libasio-dev libgtest-dev pkgconf bin
 DRAVIK_BENCH_PACKAGES=(libbenchmark-dev libssl-dev)
 
 # run_ctest BUILD_DIR: runs the suite, then prints why each skipped test was
-# skipped, so no test is skipped silently.
+# skipped, so no test is skipped silently. CTest's output is kept in
+# BUILD_DIR/ctest-output.txt.
 run_ctest() {
     local status=0
-    ctest --test-dir "$1" -j "$(nproc 2>/dev/null || echo 2)" --output-on-failure || status=$?
+    ctest --test-dir "$1" -j "$(nproc 2>/dev/null || echo 2)" --output-on-failure 2>&1 \
+        | tee "$1/ctest-output.txt" || status=$?
     awk '/: Skipped\r?$/ { reason = 1; next }
          /^\[  SKIPPED \]/ && reason { print "skipped: " $4 "  (" text ")"; reason = 0; text = ""; next }
          reason { sub(/\r$/, ""); text = text $0 }' \
         "$1/Testing/Temporary/LastTest.log"
     return $status
+}
+
+# tally BUILD_DIR: adds that build's CTest results to the totals.
+DRAVIK_PASSED=0
+DRAVIK_FAILED=0
+DRAVIK_SKIPPED=0
+tally() {
+    local log=$1/ctest-output.txt total failed skipped
+    total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+    failed=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
+    skipped=$(grep -c '\*\*\*Skipped' "$log" || true)
+    DRAVIK_FAILED=$((DRAVIK_FAILED + ${failed:-0}))
+    DRAVIK_SKIPPED=$((DRAVIK_SKIPPED + skipped))
+    DRAVIK_PASSED=$((DRAVIK_PASSED + ${total:-0} - ${failed:-0} - skipped))
 }

@@ -26,6 +26,7 @@ build_and_test() {
     cmake --build "$out/$name" -j "$jobs"
     stage "$name: tests"
     run_ctest "$out/$name"
+    tally "$out/$name"
 }
 
 # The benchmarks are built here (not run) so they keep compiling cleanly.
@@ -42,6 +43,7 @@ build_and_test tsan -DDRAVIK_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_
 
 stage "windows: cross-build with MinGW-w64, tests under Wine"
 "$root/scripts/test-windows.sh" "$out/windows"
+tally "$out/windows"
 
 stage "fuzzing: Base64, 30 seconds"
 ensure_packages libclang-rt-14-dev || true
@@ -58,3 +60,4 @@ stage "exported symbols"
 "$root/scripts/check-exports.sh" "$out/werror/lib/libdravik.so"
 
 stage "all stages passed"
+echo "tests: $DRAVIK_PASSED passed, $DRAVIK_FAILED failed, $DRAVIK_SKIPPED skipped"
