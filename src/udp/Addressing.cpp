@@ -25,7 +25,7 @@ bool hasOnlyAddressCharacters(const std::string& text, const char* allowed) {
 }  // namespace
 
 ParsedAddress parseNumericAddress(const std::string& text) {
-    ParsedAddress parsed{{}, asio::error::invalid_argument};
+    ParsedAddress parsed;
     if (hasOnlyAddressCharacters(text, "0123456789abcdefABCDEF:.")) {
         const asio::ip::address_v6 v6 = asio::ip::make_address_v6(text, parsed.error);
         if (!parsed.error) {
@@ -33,14 +33,15 @@ ParsedAddress parseNumericAddress(const std::string& text) {
             return parsed;
         }
     }
+    // The error reported is the one the IPv4 attempt leaves; text that cannot
+    // be IPv4 at all is refused as an invalid argument without an attempt.
+    parsed.error = asio::error::invalid_argument;
     if (text.find('%') == std::string::npos && hasOnlyAddressCharacters(text, "0123456789.")) {
         const asio::ip::address_v4 v4 = asio::ip::make_address_v4(text, parsed.error);
         if (!parsed.error) {
             parsed.address = v4;
-            return parsed;
         }
     }
-    parsed.error = asio::error::invalid_argument;
     return parsed;
 }
 
