@@ -53,7 +53,9 @@ std::size_t runningThreads() { return entriesIn("/proc/self/task"); }
 class LifecycleSoakTest : public ::testing::Test {
 protected:
     void SetUp() override { velmora::LogControl::setMinimumLevel(velmora::LogLevel::Off); }
-    void TearDown() override { velmora::LogControl::setMinimumLevel(velmora::LogLevel::Debug); }
+    void TearDown() override { velmora::LogControl::setMinimumLevel(previousLevel); }
+
+    const velmora::LogLevel previousLevel = velmora::LogControl::minimumLevel();
 
     // Both modes and families, stopped explicitly or only by the destructor.
     void cycle(int n) {

@@ -35,9 +35,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 class StandInLoggerTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        velmora::LogControl::setMinimumLevel(velmora::LogLevel::Debug);
-    }
+    void TearDown() override { velmora::LogControl::setMinimumLevel(previousLevel); }
+
+    const velmora::LogLevel previousLevel = velmora::LogControl::minimumLevel();
 };
 
 TEST_F(StandInLoggerTest, WritesOneLevelledLinePerCallWithPayloadEscaped) {

@@ -4,7 +4,7 @@
 
 namespace dravik_test {
 
-LogRecorder::LogRecorder() {
+LogRecorder::LogRecorder() : previousLevel(velmora::LogControl::minimumLevel()) {
     velmora::LogControl::setMinimumLevel(velmora::LogLevel::Debug);
     velmora::LogControl::setCapture([this](velmora::LogLevel level, const std::string& text) {
         {
@@ -17,6 +17,7 @@ LogRecorder::LogRecorder() {
 
 LogRecorder::~LogRecorder() {
     velmora::LogControl::setCapture(nullptr);
+    velmora::LogControl::setMinimumLevel(previousLevel);
 }
 
 std::vector<LogLine> LogRecorder::lines() const {
@@ -47,11 +48,6 @@ bool LogRecorder::waitForLines(const std::string& prefix, std::size_t n,
         }
         return found >= n;
     });
-}
-
-void LogRecorder::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
-    recorded.clear();
 }
 
 }  // namespace dravik_test

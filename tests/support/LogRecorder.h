@@ -20,7 +20,8 @@ struct LogLine {
 };
 
 // Captures every line the stand-in logger receives while it exists (all
-// levels), so tests can compare them exactly. One recorder at a time.
+// levels), so tests can compare them exactly; the minimum level is restored
+// afterwards. One recorder at a time.
 class LogRecorder {
 public:
     LogRecorder();
@@ -35,12 +36,12 @@ public:
     // Waits until at least `n` lines start with `prefix`; false on time-out.
     bool waitForLines(const std::string& prefix, std::size_t n = 1,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-    void clear();
 
 private:
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::vector<LogLine> recorded;
+    const velmora::LogLevel previousLevel;
 };
 
 }  // namespace dravik_test
