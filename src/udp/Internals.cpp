@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
 asio::ip::udp::endpoint localEndpoint(const asio::ip::address& remote, int localPort) {
     // The socket's family follows the remote address, so an IPv6 peer is
     // reachable; receive-only servers and IPv4 peers get an IPv4 socket.
@@ -26,6 +28,14 @@ asio::ip::udp::socket openBound(asio::io_context& context, const asio::ip::udp::
     if (error) {
         throw std::system_error(standardCode(error), "bind");
     }
+    // Non-blocking, so sends and the extra receives of a batch never block:
+    // the worker waits only in its event loop.
+    socket.non_blocking(true, error);
+    if (error) {
+        throw std::system_error(standardCode(error), "open");
+    }
+    // Room for bursts; the system may grant less, which is no error.
+    socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBufferBytes), error);
     return socket;
 }
 
@@ -55,6 +65,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       remotePort(remotePort),
       localPort(localPort),
       socket(openBound(ioContext, localEndpoint(remote.address, localPort))),
+      nativeSocket(socket.native_handle()),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       receiveOnly(receiveOnly),
       remoteText(endpointText(remoteEndpoint)),
@@ -62,6 +73,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       sendingLine("[UDPServer] Sending message on port " + std::to_string(localPort) + " to " +
                   remoteText) {
     receivedLine.reserve(receivedPrefix.size() + kBufferSize);
+    sentLine.reserve(64 + remoteText.size());
 }
 
 void UDPServer::Internals::reportWorkerError(const char* what) noexcept {

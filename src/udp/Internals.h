@@ -10,17 +10,21 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
 #include "udp/Addressing.h"
+#include "udp/CompletedSends.h"
+#include "udp/ReceiveBatch.h"
+#include "udp/WakeAllocator.h"
 
 // The server's private record. The event loop is declared before the socket,
 // so the socket is closed first and the loop then discards pending handlers.
 // Not part of the exported API, though it is nested in an exported class.
 struct DRAVIK_NO_EXPORT UDPServer::Internals {
-    static constexpr std::size_t kBufferSize = 1024;
+    static constexpr std::size_t kBufferSize = ReceiveBatch::kSlotSize;
 
     // Receive-only mode.
     explicit Internals(int localPort);
@@ -30,11 +34,14 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const std::string remoteHost;
     const int remotePort;
     const int localPort;
+    // Both outlive the event loop: a receive it abandons may still point
+    // into the batch, and a wake-up it discards gives its room back.
+    ReceiveBatch batch;  // worker thread only
+    WakeRoom wakeRoom;
     asio::io_context ioContext{1};  // run by the worker alone
     asio::ip::udp::socket socket;
+    const asio::ip::udp::socket::native_handle_type nativeSocket;
     const asio::ip::udp::endpoint remoteEndpoint;
-    asio::ip::udp::endpoint senderEndpoint;  // worker thread only
-    std::array<char, kBufferSize> receiveBuffer;  // worker thread only
     std::array<char, kBufferSize> messageBuffer;  // worker thread only
     std::uint64_t messageSize = 0;  // worker thread only
     std::atomic<UDPServerDelegate*> delegate{nullptr};
@@ -42,27 +49,50 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const bool receiveOnly;
     std::atomic<bool> running{false};
 
-    // Held only while an operation is being started on `socket`, which asio
-    // does not allow from two threads at once. Never held while logging.
+    // Held only while an asynchronous operation is being started on
+    // `socket`, which asio does not allow from two threads at once. Never
+    // held while logging.
     std::mutex socketMutex;
-    // Whether a receive is outstanding; worker thread only (successive
-    // workers are ordered by join and thread start).
-    bool receiveArmed = false;
+    // Whether a wait or a posted take is outstanding, so that exactly one
+    // is; worker thread only (successive workers are ordered by join and
+    // thread start).
+    bool receivePending = false;
+
+    // Sends that the system took at once, waiting to be logged.
+    CompletedSends completedSends;
+    std::vector<CompletedSends::Outcome> sendsToLog;  // worker thread only
+    // Sends that had to wait for room in the send buffer and have not
+    // completed; while there are any, later sends queue behind them.
+    std::atomic<int> waitingSends{0};
+
     // Texts fixed at construction, used by the log lines.
     const std::string remoteText;
     const std::string receivedPrefix;
     const std::string sendingLine;
-    // The "Received message" line, rebuilt in place for every datagram so it
-    // keeps its capacity; worker thread only.
+    // Lines rebuilt in place for every datagram so they keep their capacity;
+    // worker thread only.
     std::string receivedLine;
+    std::string sentLine;
 
-    // Judges a completed receive: logs and returns false for an error, a
-    // foreign sender or an empty datagram; otherwise copies it into
+    // Arms the wait for the next datagrams; when they come, takes a batch
+    // and hands it to server.receive(). Platform-specific.
+    void armWait(UDPServer& server);
+    // Fills the batch's free slots with datagrams already queued on the
+    // socket, without blocking. Platform-specific.
+    void takeBatch();
+
+    // Judges a received datagram: logs and returns false for a receive
+    // error, a foreign sender or an empty datagram; otherwise copies it into
     // messageBuffer and returns true.
-    bool acceptReceived(const std::error_code& error, std::size_t size);
+    bool acceptReceived(const ReceiveBatch::Slot& received);
 
+    // Queues the outcome of a send taken at once, waking the worker to log it
+    // when the queue was empty (any thread).
+    void queueSent(const std::error_code& error, std::size_t size);
+    // Logs every queued outcome (worker thread).
+    void logQueuedSends();
     // Logs the outcome of a send (worker thread).
-    void reportSent(const std::error_code& error, std::size_t size) const;
+    void reportSent(const std::error_code& error, std::size_t size);
 
     // Logs an exception that left a completion handler; never throws.
     void reportWorkerError(const char* what) noexcept;

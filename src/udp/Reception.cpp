@@ -1,44 +1,57 @@
 #include <cstring>
 
-#include <asio/buffer.hpp>
+#include <asio/post.hpp>
 
 #include "host/Logger.h"
 #include "udp/Internals.h"
 
+// Delivers the datagrams of the current batch one at a time, then either
+// takes the next batch (the last one was full, so the socket may hold more)
+// or waits for the socket. The next batch is taken in a handler of its own,
+// so send completions get their turn under a flood. A stop() between two
+// datagrams leaves the rest in the batch for the next start().
 void UDPServer::receive() {
     Internals& in = *internals;
-    std::lock_guard<std::mutex> lock(in.socketMutex);
-    in.socket.async_receive_from(
-        asio::buffer(in.receiveBuffer), in.senderEndpoint,
-        [this](const std::error_code& error, std::size_t size) {
-            internals->receiveArmed = false;
-            if (internals->acceptReceived(error, size)) {
-                reportMessage(internals->messageBuffer.data(), internals->messageSize);
-            }
-            receive();
-        });
-    in.receiveArmed = true;
+    while (in.batch.pending()) {
+        if (!in.running.load(std::memory_order_acquire)) return;
+        if (in.acceptReceived(*in.batch.next())) {
+            reportMessage(in.messageBuffer.data(), in.messageSize);
+        }
+    }
+    if (!in.batch.full()) {
+        in.armWait(*this);
+        return;
+    }
+    in.receivePending = true;
+    asio::post(in.ioContext, [this] {
+        Internals& in = *internals;
+        in.receivePending = false;
+        in.batch.clear();
+        in.takeBatch();
+        receive();
+    });
 }
 
-bool UDPServer::Internals::acceptReceived(const std::error_code& error, std::size_t size) {
-    if (error) {
+bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
+    if (received.error) {
         velmora::Logger::error("[UDPServer] Error receiving data on port " +
-                               std::to_string(localPort) + ": " + error.message());
+                               std::to_string(localPort) + ": " + received.error.message());
         return false;
     }
     // The sender is judged before the length: an empty datagram from a
     // foreign sender is reported as foreign.
-    if (!receiveOnly && senderEndpoint != remoteEndpoint) {
-        velmora::Logger::error("[UDPServer] Remote sender endpoint " + endpointText(senderEndpoint) +
+    if (!receiveOnly && received.sender != remoteEndpoint) {
+        velmora::Logger::error("[UDPServer] Remote sender endpoint " +
+                               endpointText(received.sender) +
                                " is different than specified: " + remoteText);
         return false;
     }
-    if (size == 0) {
+    if (received.size == 0) {
         velmora::Logger::error("[UDPServer] Zero bytes received");
         return false;
     }
-    messageSize = size;
-    std::memcpy(messageBuffer.data(), receiveBuffer.data(), size);
+    messageSize = received.size;
+    std::memcpy(messageBuffer.data(), received.bytes, received.size);
     return true;
 }
 

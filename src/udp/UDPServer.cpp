@@ -28,8 +28,15 @@ void UDPServer::start() {
     // stop() leaves the loop marked stopped; without this a restarted worker
     // would return at once.
     in.ioContext.restart();
-    in.thread = std::make_unique<std::thread>([this] { run(); });
+    // Running before the worker exists, so it delivers at once and a delegate
+    // may answer the very first datagram.
     in.running.store(true);
+    try {
+        in.thread = std::make_unique<std::thread>([this] { run(); });
+    } catch (...) {
+        in.running.store(false);
+        throw;
+    }
 }
 
 void UDPServer::stop() {
@@ -51,18 +58,19 @@ UDPServerDelegate* UDPServer::getDelegate() const {
 }
 
 // The worker's body. An exception that leaves a handler (from the delegate or
-// the logger) is logged, the receive it interrupted is armed again, and the
-// loop goes on; run() returns only once the loop has been stopped.
+// the logger) is logged, the reception it interrupted goes on, and so does
+// the loop; run() returns only once the loop has been stopped.
 void UDPServer::run() {
     Internals& in = *internals;
-    // Without it, a handler that throws before arming the next receive would
+    // Without it, a handler that throws before arming the next wait would
     // leave the loop out of work, and it would stop by itself.
     const auto work = asio::make_work_guard(in.ioContext);
     for (;;) {
         try {
-            // After a restart the receive armed by the previous worker is
-            // still outstanding; arming another would double it.
-            if (!in.receiveArmed) {
+            // Delivers what an earlier stop() left in the batch, then waits.
+            // After a restart the previous worker's wait may still be
+            // outstanding; arming another would double it.
+            if (!in.receivePending) {
                 receive();
             }
             in.ioContext.run();

@@ -1,0 +1,5 @@
+#include "udp/ReceiveBatch.h"
+
+ReceiveBatch::ReceiveBatch() : slab(new char[kSlots * kSlotSize]) {
+    for (std::size_t i = 0; i < kSlots; ++i) slots[i].bytes = slab.get() + i * kSlotSize;
+}

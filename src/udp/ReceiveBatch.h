@@ -1,0 +1,46 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <system_error>
+
+#include <asio/ip/udp.hpp>
+
+// Datagrams taken from the socket in one go, delivered one at a time in
+// arrival order. The bytes live in one slab of kSlots x kSlotSize bytes,
+// allocated once; a slot that holds a receive error carries no bytes.
+// Worker thread only.
+class ReceiveBatch {
+public:
+    static constexpr std::size_t kSlots = 32;
+    static constexpr std::size_t kSlotSize = 1024;
+
+    struct Slot {
+        char* bytes = nullptr;
+        std::size_t size = 0;
+        std::error_code error;
+        asio::ip::udp::endpoint sender;
+    };
+
+    ReceiveBatch();
+
+    // Filling, once every slot has been delivered: clear(), then fill the
+    // slots from filled() on and count each with commit().
+    void clear() { count = delivered = 0; }
+    std::size_t filled() const { return count; }
+    Slot& slot(std::size_t index) { return slots[index]; }
+    void commit() { ++count; }
+    // Whether the last fill took every slot, so the socket may hold more.
+    bool full() const { return count == kSlots; }
+
+    // The oldest slot not yet delivered, or null.
+    const Slot* next() { return delivered < count ? &slots[delivered++] : nullptr; }
+    bool pending() const { return delivered < count; }
+
+private:
+    std::unique_ptr<char[]> slab;
+    std::array<Slot, kSlots> slots;
+    std::size_t count = 0;
+    std::size_t delivered = 0;
+};
