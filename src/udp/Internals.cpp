@@ -17,8 +17,8 @@ asio::ip::udp::endpoint localEndpoint(const asio::ip::address& remote, int local
 
 // Opens and binds a socket; failures throw std::system_error with the context
 // word "open" or "bind" and the platform's code.
-asio::ip::udp::socket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local) {
-    asio::ip::udp::socket socket(context);
+ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local) {
+    ServerSocket socket(context.get_executor());
     std::error_code error;
     socket.open(local.protocol(), error);
     if (error) {

@@ -20,6 +20,10 @@
 #include "udp/ReceiveBatch.h"
 #include "udp/WakeAllocator.h"
 
+// The server's socket, bound to the event loop's own executor type, which
+// spares every operation the cost of a type-erased executor.
+using ServerSocket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context::executor_type>;
+
 // The server's private record. The event loop is declared before the socket,
 // so the socket is closed first and the loop then discards pending handlers.
 // Not part of the exported API, though it is nested in an exported class.
@@ -39,8 +43,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     ReceiveBatch batch;  // worker thread only
     WakeRoom wakeRoom;
     asio::io_context ioContext{1};  // run by the worker alone
-    asio::ip::udp::socket socket;
-    const asio::ip::udp::socket::native_handle_type nativeSocket;
+    ServerSocket socket;
+    const ServerSocket::native_handle_type nativeSocket;
     const asio::ip::udp::endpoint remoteEndpoint;
     std::array<char, kBufferSize> messageBuffer;  // worker thread only
     std::uint64_t messageSize = 0;  // worker thread only

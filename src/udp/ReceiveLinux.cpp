@@ -57,7 +57,7 @@ void UDPServer::Internals::takeBatch() {
     }
     for (int i = 0; i < taken; ++i) {
         ReceiveBatch::Slot& slot = batch.slot(first + static_cast<std::size_t>(i));
-        slot.error.clear();
+        if (slot.error) slot.error.clear();
         slot.size = headers[static_cast<std::size_t>(i)].msg_len;
         slot.sender.resize(headers[static_cast<std::size_t>(i)].msg_hdr.msg_namelen);
         batch.commit();
