@@ -51,9 +51,33 @@ long BareSocket::receive(char* buffer, std::size_t capacity) const {
     return ::recvfrom(fd, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&sender), &length);
 }
 
+int BareSocket::receiveMany(char (*slots)[1024], int count) const {
+    mmsghdr headers[32] = {};
+    iovec vectors[32];
+    sockaddr_in senders[32];
+    if (count > 32) count = 32;
+    for (int i = 0; i < count; ++i) {
+        vectors[i] = {slots[i], sizeof slots[i]};
+        headers[i].msg_hdr.msg_name = &senders[i];
+        headers[i].msg_hdr.msg_namelen = sizeof senders[i];
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    return ::recvmmsg(fd, headers, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+}
+
 void BareSocket::setReceiveTimeout(int milliseconds) const {
     timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+std::pair<int, int> twoFreePorts() {
+    const BareSocket first, second;
+    return {first.port(), second.port()};
+}
+
+int freePort() {
+    return twoFreePorts().first;
 }
 
 long long threadCpuNanos() {

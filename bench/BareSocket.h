@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 // A plain blocking POSIX UDP socket on 127.0.0.1: the baseline the library is
 // measured against.
@@ -18,11 +19,20 @@ public:
     // passes; returns its size, or -1 on time-out.
     long receive(char* buffer, std::size_t capacity) const;
     void setReceiveTimeout(int milliseconds) const;
+    // Blocks for at least one datagram, then takes up to `count` (at most
+    // 32) with one recvmmsg call into `slots` of 1,024 bytes each; returns
+    // how many, or -1 on time-out.
+    int receiveMany(char (*slots)[1024], int count) const;
 
 private:
     int fd;
     int boundPort;
 };
+
+// A port on 127.0.0.1 (and so on 0.0.0.0) that was free a moment ago; two
+// distinct ones.
+int freePort();
+std::pair<int, int> twoFreePorts();
 
 // CPU time the calling thread has used, in nanoseconds.
 long long threadCpuNanos();

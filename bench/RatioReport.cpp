@@ -10,8 +10,10 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     ConsoleReporter::ReportRuns(runs);
 }
 
+// With repetitions, the median of the run's repetitions stands for it.
 const double* RatioReporter::find(const std::string& run, const std::string& counter) const {
-    const auto found = results.find(run);
+    auto found = results.find(run + "_median");
+    if (found == results.end()) found = results.find(run);
     if (found == results.end()) return nullptr;
     const auto value = found->second.find(counter);
     return value == found->second.end() ? nullptr : &value->second;
@@ -33,6 +35,6 @@ void RatioReporter::printCeiling(const std::string& what, const std::string& run
                                  const std::string& counter, double ceiling) const {
     const double* value = find(run, counter);
     if (!value) return;
-    std::printf("%-44s %8.4f   target <= %.2f   %s\n", what.c_str(), *value, ceiling,
+    std::printf("%-44s %8.4f   target <= %g   %s\n", what.c_str(), *value, ceiling,
                 *value <= ceiling ? "met" : "MISSED");
 }

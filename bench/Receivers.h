@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include <dravik/UDPServer.h>
+
+#include "BareSocket.h"
+
+// Called on the receiving thread for every datagram delivered.
+class Meter {
+public:
+    virtual ~Meter() = default;
+    virtual void delivered() = 0;
+};
+
+// A receive-only UDPServer on a port of its own, reporting to a meter.
+class LibraryReceiver {
+public:
+    explicit LibraryReceiver(Meter& meter);
+    ~LibraryReceiver();
+    int port() const { return boundPort; }
+
+private:
+    class Delegate : public UDPServerDelegate {
+    public:
+        explicit Delegate(Meter& meter) : meter(meter) {}
+        void messageReceived(const char*, std::uint64_t) override { meter.delivered(); }
+
+    private:
+        Meter& meter;
+    };
+    Delegate delegate;
+    int boundPort = 0;
+    std::unique_ptr<UDPServer> server;
+};
+
+// A thread in a blocking recvfrom loop: the hand-written baseline.
+class BareReceiver {
+public:
+    explicit BareReceiver(Meter& meter);
+    ~BareReceiver();
+    int port() const { return socket.port(); }
+
+private:
+    void run();
+    Meter& meter;
+    BareSocket socket;
+    std::atomic<bool> running{true};
+    std::thread worker;
+};
+
+// A thread in a blocking recvmmsg loop, 32 datagrams a call at most.
+class BareBatchReceiver {
+public:
+    explicit BareBatchReceiver(Meter& meter);
+    ~BareBatchReceiver();
+    int port() const { return socket.port(); }
+
+private:
+    void run();
+    Meter& meter;
+    BareSocket socket;
+    std::atomic<bool> running{true};
+    std::thread worker;
+};
