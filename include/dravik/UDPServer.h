@@ -52,16 +52,20 @@ public:
     // library's std::system_error if no thread can be created.
     void start();
 
-    // Stops the event loop and joins the worker; the delegate is not called
-    // after stop() returns. Accepted in every state, and always logs. The
-    // socket stays bound until destruction.
+    // Stops the event loop and joins the worker, waiting at most for the
+    // delegate call in progress; the delegate is not called after stop()
+    // returns. Datagrams already taken from the socket but not yet delivered
+    // are delivered first by the next start(). Accepted in every state, and
+    // always logs. The socket stays bound until destruction.
     void stop();
 
     // Sends `size` bytes at `data` as one datagram to the remote endpoint.
     // Refusals are returned (and logged) at once; otherwise the send is issued
     // on the calling thread and Ok is returned. Its outcome is only logged,
-    // later, on the worker thread. The bytes are copied: the caller's buffer is
-    // not read after send returns. Callable from several threads at once.
+    // later, on the worker thread. The caller's buffer is not read after send
+    // returns (a send that must wait for room in the socket's buffer keeps a
+    // copy). Callable from several threads at once; each thread's datagrams
+    // leave in the order it sent them.
     Error send(const char* data, std::uint64_t size);
 
     // Stores the delegate (null drops accepted datagrams after logging them).

@@ -9,10 +9,12 @@
 // that server's stop() has returned or the server is destroyed.
 class DRAVIK_EXPORT UDPServerDelegate {
 public:
-    // Called on the server's worker thread, one datagram at a time, for each
-    // accepted non-empty datagram. `data` points into the server's own buffer
-    // and is valid only during the call. No datagram is received until it
-    // returns. An exception that escapes is logged and reception goes on.
+    // Called on the server's worker thread, one datagram at a time and in
+    // arrival order, for each accepted non-empty datagram. `data` points into
+    // the server's own buffer and is valid only during the call. The next
+    // datagram is delivered once it returns; meanwhile datagrams wait in the
+    // socket's buffer or in the batch the server has taken from it. An
+    // exception that escapes is logged and reception goes on.
     virtual void messageReceived(const char* data, std::uint64_t size) = 0;
 
     virtual ~UDPServerDelegate();
