@@ -3,3 +3,8 @@
 ReceiveBatch::ReceiveBatch() : slab(new char[kSlots * kSlotSize]) {
     for (std::size_t i = 0; i < kSlots; ++i) slots[i].bytes = slab.get() + i * kSlotSize;
 }
+
+char* ReceiveBatch::spill() {
+    if (!spillRoom) spillRoom.reset(new char[kSpillSize]);
+    return spillRoom.get();
+}

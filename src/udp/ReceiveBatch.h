@@ -34,12 +34,19 @@ public:
     // Whether the last fill took every slot, so the socket may hold more.
     bool full() const { return count == kSlots; }
 
+    // Room for the rest of a datagram longer than its slot, for receives
+    // that cannot cut a datagram themselves; never read. Allocated on first
+    // use.
+    char* spill();
+    static constexpr std::size_t kSpillSize = 65536;
+
     // The oldest slot not yet delivered, or null.
     const Slot* next() { return delivered < count ? &slots[delivered++] : nullptr; }
     bool pending() const { return delivered < count; }
 
 private:
     std::unique_ptr<char[]> slab;
+    std::unique_ptr<char[]> spillRoom;
     std::array<Slot, kSlots> slots;
     std::size_t count = 0;
     std::size_t delivered = 0;
