@@ -1,5 +1,6 @@
 #include "udp/Addressing.h"
 
+#include <cstring>
 #include <sstream>
 
 #include <asio/error.hpp>
@@ -56,4 +57,19 @@ std::string endpointText(const asio::ip::udp::endpoint& endpoint) {
     std::ostringstream text;
     text << endpoint;
     return text.str();
+}
+
+bool sameEndpoint(const asio::ip::udp::endpoint& a, const asio::ip::udp::endpoint& b) {
+    const sockaddr* x = a.data();
+    const sockaddr* y = b.data();
+    if (x->sa_family != y->sa_family) return false;
+    if (x->sa_family == AF_INET) {
+        const auto* p = reinterpret_cast<const sockaddr_in*>(x);
+        const auto* q = reinterpret_cast<const sockaddr_in*>(y);
+        return p->sin_port == q->sin_port && p->sin_addr.s_addr == q->sin_addr.s_addr;
+    }
+    const auto* p = reinterpret_cast<const sockaddr_in6*>(x);
+    const auto* q = reinterpret_cast<const sockaddr_in6*>(y);
+    return p->sin6_port == q->sin6_port && p->sin6_scope_id == q->sin6_scope_id &&
+           std::memcmp(&p->sin6_addr, &q->sin6_addr, sizeof p->sin6_addr) == 0;
 }

@@ -26,3 +26,7 @@ std::error_code standardCode(const std::error_code& error);
 
 // The endpoint as asio writes it: "1.2.3.4:5" or "[::1%scope]:5".
 std::string endpointText(const asio::ip::udp::endpoint& endpoint);
+
+// Whether two endpoints are the same (family, address, IPv6 scope and port),
+// compared on their raw socket addresses: nothing is built or allocated.
+bool sameEndpoint(const asio::ip::udp::endpoint& a, const asio::ip::udp::endpoint& b);

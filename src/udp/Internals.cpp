@@ -68,6 +68,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       nativeSocket(socket.native_handle()),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       receiveOnly(receiveOnly),
+      heldLinesTimer(ioContext.get_executor()),
       remoteText(endpointText(remoteEndpoint)),
       receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": "),
       sendingLine("[UDPServer] Sending message on port " + std::to_string(localPort) + " to " +

@@ -12,17 +12,22 @@
 #include <thread>
 #include <vector>
 
+#include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
 #include "udp/Addressing.h"
 #include "udp/CompletedSends.h"
+#include "udp/ErrorLineBudget.h"
 #include "udp/ReceiveBatch.h"
 #include "udp/WakeAllocator.h"
 
 // The server's socket, bound to the event loop's own executor type, which
 // spares every operation the cost of a type-erased executor.
 using ServerSocket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context::executor_type>;
+using ServerTimer = asio::basic_waitable_timer<std::chrono::steady_clock,
+                                               asio::wait_traits<std::chrono::steady_clock>,
+                                               asio::io_context::executor_type>;
 
 // The server's private record. The event loop is declared before the socket,
 // so the socket is closed first and the loop then discards pending handlers.
@@ -69,6 +74,12 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // completed; while there are any, later sends queue behind them.
     std::atomic<int> waitingSends{0};
 
+    // Error lines that network input triggers, and the timer that reports
+    // what a window held back once it has ended. Worker thread only, and the
+    // stopping thread once the worker is joined.
+    ErrorLineBudget errorBudget;
+    ServerTimer heldLinesTimer;
+
     // Texts fixed at construction, used by the log lines.
     const std::string remoteText;
     const std::string receivedPrefix;
@@ -85,10 +96,15 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // socket, without blocking. Platform-specific.
     void takeBatch();
 
-    // Judges a received datagram: logs and returns false for a receive
-    // error, a foreign sender or an empty datagram; otherwise copies it into
-    // messageBuffer and returns true.
+    // Judges a received datagram: returns false for a receive error, a
+    // foreign sender or an empty datagram, logging it within the error line
+    // budget; otherwise copies it into messageBuffer and returns true.
     bool acceptReceived(const ReceiveBatch::Slot& received);
+    // Whether the budget lets one more network error line be logged now.
+    bool mayLogNetworkError();
+    // Logs what the current window has held back, if anything.
+    void reportHeldLines();
+    void logHeldLines(std::uint64_t held) const;
 
     // Queues the outcome of a send taken at once, waking the worker to log it
     // when the queue was empty (any thread).

@@ -47,6 +47,9 @@ void UDPServer::stop() {
     if (in.thread && in.thread->joinable()) {
         in.thread->join();
     }
+    // The worker is gone: nothing it held back may be lost.
+    in.heldLinesTimer.cancel();
+    in.reportHeldLines();
 }
 
 void UDPServer::setDelegate(UDPServerDelegate* delegate) {
