@@ -31,10 +31,11 @@ void RatioReporter::printRatio(const std::string& what, const std::string& libra
                 target, met ? "met" : "MISSED");
 }
 
-void RatioReporter::printCeiling(const std::string& what, const std::string& run,
-                                 const std::string& counter, double ceiling) const {
+void RatioReporter::printLimit(const std::string& what, const std::string& run,
+                               const std::string& counter, bool atLeast, double limit) const {
     const double* value = find(run, counter);
     if (!value) return;
-    std::printf("%-44s %8.4f   target <= %g   %s\n", what.c_str(), *value, ceiling,
-                *value <= ceiling ? "met" : "MISSED");
+    const bool met = atLeast ? *value >= limit : *value <= limit;
+    std::printf("%-44s %8.4f   target %s %g   %s\n", what.c_str(), *value, atLeast ? ">=" : "<=",
+                limit, met ? "met" : "MISSED");
 }

@@ -20,9 +20,10 @@ public:
     void printRatio(const std::string& what, const std::string& library,
                     const std::string& baseline, const std::string& counter, bool atLeast,
                     double target) const;
-    // One line for a counter of a single run against a ceiling.
-    void printCeiling(const std::string& what, const std::string& run, const std::string& counter,
-                      double ceiling) const;
+    // One line for a counter of a single run against a limit (a floor when
+    // `atLeast`, else a ceiling).
+    void printLimit(const std::string& what, const std::string& run, const std::string& counter,
+                    bool atLeast, double limit) const;
 
 private:
     const double* find(const std::string& run, const std::string& counter) const;

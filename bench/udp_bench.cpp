@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
                           "items_per_second", true, 0.95);
         report.printRatio(std::string("flood, receiving CPU per datagram, ") + size + " B",
                           library, bare, "cpu_ns_per_dgram", false, 1.25);
-        report.printCeiling(std::string("flood, allocations per datagram, ") + size + " B",
-                            library, "allocs_per_dgram", 0.001);
+        report.printLimit(std::string("flood, allocations per datagram, ") + size + " B",
+                          library, "allocs_per_dgram", false, 0.001);
     }
     report.printRatio("bursts, CPU per datagram vs recvfrom loop", "BM_BurstLibrary/real_time",
                       "BM_BurstBare/real_time", "cpu_ns_per_dgram", false, 0.8);
@@ -36,9 +36,17 @@ int main(int argc, char** argv) {
                       "BM_BurstBareBatch/real_time", "cpu_ns_per_dgram", false, 1.2);
     report.printRatio("send to completion, rate", "BM_SendLibrary/real_time",
                       "BM_SendBare/real_time", "items_per_second", true, 0.85);
-    report.printCeiling("send, allocations per completed send", "BM_SendLibrary/real_time",
-                        "allocs_per_send", 0.001);
+    report.printLimit("send, allocations per completed send", "BM_SendLibrary/real_time",
+                      "allocs_per_send", false, 0.001);
     report.printRatio("round trip time", "BM_RoundTripLibrary/real_time",
                       "BM_RoundTripBare/real_time", "us_per_rtt", false, 1.2);
+    const std::string flood = "BM_ForeignFloodLibrary/iterations:1/real_time";
+    report.printLimit("foreign flood, share of peer's datagrams", flood, "delivered_share", true,
+                      0.99);
+    report.printLimit("foreign flood, error lines per second", flood, "error_lines_per_s", false,
+                      11);
+    report.printRatio("foreign flood, CPU per rejected datagram", flood,
+                      "BM_ForeignFloodBare/iterations:1/real_time", "cpu_ns_per_dgram", false,
+                      1.5);
     return 0;
 }

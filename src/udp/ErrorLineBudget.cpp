@@ -1,9 +1,7 @@
 #include "udp/ErrorLineBudget.h"
 
-bool ErrorLineBudget::admit(Clock::time_point now, std::uint64_t& endedHeld) {
-    endedHeld = 0;
+bool ErrorLineBudget::admit(Clock::time_point now) {
     if (now >= end) {
-        endedHeld = takeHeld();
         end = now + kWindow;
         logged = 0;
     }

@@ -6,7 +6,8 @@
 // Keeps the error lines that network input triggers (receive errors, foreign
 // senders, empty datagrams) from driving the log without bound: at most
 // kLinesPerWindow of them in any one-second window, the rest only counted.
-// A window opens with the first line after the previous one has ended.
+// A window opens with the first line after the previous one has ended; once
+// it has held a line back, it holds every line until its count is taken.
 // Worker thread only.
 class ErrorLineBudget {
 public:
@@ -15,12 +16,13 @@ public:
     static constexpr Clock::duration kWindow = std::chrono::seconds(1);
 
     // Whether one more line may be logged at `now`; if not, it is counted as
-    // held back. When this opens a new window, `endedHeld` receives what the
-    // window before held back (which the caller reports first), else 0.
-    bool admit(Clock::time_point now, std::uint64_t& endedHeld);
+    // held back.
+    bool admit(Clock::time_point now);
 
-    // Lines held back in the current window so far.
-    std::uint64_t held() const { return heldBack; }
+    // Whether the current window has held lines back; while it has, every
+    // line is held without asking the time.
+    bool spent() const { return heldBack != 0; }
+    void holdBack() { ++heldBack; }
     // The held-back count, reset to 0.
     std::uint64_t takeHeld();
     // When the current window ends.

@@ -59,16 +59,23 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
     return true;
 }
 
-// A line held back costs a clock read and a count. The first one held back
-// in a window sets the timer that reports the count once the window ends.
+// Once a window has held a line back, every line is held until the timer
+// reports the count at the window's end: a count, nothing more. The first one
+// held back sets that timer.
 bool UDPServer::Internals::mayLogNetworkError() {
-    std::uint64_t endedHeld = 0;
-    const bool mayLog = errorBudget.admit(ErrorLineBudget::Clock::now(), endedHeld);
-    if (endedHeld != 0) logHeldLines(endedHeld);
-    if (!mayLog && errorBudget.held() == 1) {
+    if (errorBudget.spent()) {
+        errorBudget.holdBack();
+        return false;
+    }
+    const bool mayLog = errorBudget.admit(ErrorLineBudget::Clock::now());
+    if (!mayLog) {
         heldLinesTimer.expires_at(errorBudget.windowEnd());
         heldLinesTimer.async_wait([this](const std::error_code& error) {
-            if (!error) reportHeldLines();
+            // A wait that expired before a stop() runs only after the next
+            // start(); it must leave a newer window's count to that window.
+            if (!error && ErrorLineBudget::Clock::now() >= errorBudget.windowEnd()) {
+                reportHeldLines();
+            }
         });
     }
     return mayLog;
