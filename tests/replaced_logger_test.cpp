@@ -22,6 +22,7 @@ namespace {
 std::mutex linesMutex;
 std::vector<std::string> lines;
 std::atomic<bool> debugThrows{false};
+std::atomic<bool> infoThrows{false};
 
 void record(const char* level, const std::string& message) {
     std::lock_guard<std::mutex> lock(linesMutex);
@@ -43,7 +44,10 @@ public:
     static void debug(const std::string& message);
 };
 
-void Logger::info(const std::string& message) { record("info ", message); }
+void Logger::info(const std::string& message) {
+    if (infoThrows) throw std::runtime_error("host logger failed");
+    record("info ", message);
+}
 void Logger::error(const std::string& message) { record("error ", message); }
 void Logger::debug(const std::string& message) {
     if (debugThrows) throw std::runtime_error("host logger failed");
@@ -90,6 +94,38 @@ TEST(ReplacedLoggerTest, ThrowingLoggerOnTheWorkerIsSurvivedAndReceptionGoesOn) 
     peer.sendTo(port, "delivered");
     ASSERT_TRUE(delegate.waitForCount(1));
     EXPECT_EQ(delegate.messages(), std::vector<std::string>{"delivered"});
+}
+
+// A host logger that breaks its promise and throws from the "Starting" or
+// "Stopping" line: start() leaves the server stopped, stop() still stops it,
+// and the destructor survives.
+TEST(ReplacedLoggerTest, ThrowingStartAndStopLinesLeaveTheServerCleanlyStopped) {
+    SKIP_ON_WINDOWS();
+    dravik_test::RecordingDelegate delegate;  // outlives the server
+    int port = 0;
+    auto server = dravik_test::receiveOnlyServer(port);
+    server->setDelegate(&delegate);
+    dravik_test::PeerSocket peer;
+
+    infoThrows = true;
+    EXPECT_THROW(server->start(), std::runtime_error);
+    infoThrows = false;
+    server->start();  // it was left stopped, so this starts it
+    peer.sendTo(port, "one");
+    ASSERT_TRUE(delegate.waitForCount(1));
+
+    infoThrows = true;
+    EXPECT_THROW(server->stop(), std::runtime_error);
+    infoThrows = false;
+    peer.sendTo(port, "two");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(delegate.count(), 1u) << "the worker still ran after stop() threw";
+    server->start();  // not refused: the worker was joined
+    ASSERT_TRUE(delegate.waitForCount(2));
+
+    infoThrows = true;
+    server.reset();  // the destructor's stop() throws inside; the process goes on
+    infoThrows = false;
 }
 
 }  // namespace

@@ -13,9 +13,13 @@
 // Receive-only mode accepts datagrams from any sender. Peer mode accepts only
 // datagrams whose source equals the remote endpoint.
 //
-// Construct, start, stop and destroy from application threads, never from the
-// worker (that is, not from inside messageReceived). Neither copyable nor
-// movable: the worker and pending completions hold the server's address.
+// start, stop, send and setDelegate may be called from any number of
+// application threads at once, in any mix; each behaves as if the calls had
+// come one after another. Not from the worker, though: calling start or stop
+// from inside messageReceived is outside the contract, and so is destroying a
+// server while another thread still uses it. Neither copyable nor movable:
+// the worker and pending completions hold the server's address. The socket
+// is not inherited by child processes.
 class DRAVIK_EXPORT UDPServer {
 public:
     // The result of send(): Ok, or why the send was refused.
@@ -47,16 +51,22 @@ public:
     UDPServer(UDPServer&&) = delete;
     UDPServer& operator=(UDPServer&&) = delete;
 
-    // Starts the worker thread. After a stop() it resumes reception. On a
-    // running server it logs an error and changes nothing. Throws the thread
-    // library's std::system_error if no thread can be created.
+    // Starts the worker thread; the server counts as running before the
+    // worker delivers anything, so the delegate may answer at once. After a
+    // stop() it resumes reception. On a running server it logs an error and
+    // changes nothing. Throws the thread library's std::system_error if no
+    // thread can be created, or what the host logger throws; either way the
+    // server stays stopped.
     void start();
 
     // Stops the event loop and joins the worker, waiting at most for the
     // delegate call in progress; the delegate is not called after stop()
     // returns. Datagrams already taken from the socket but not yet delivered
     // are delivered first by the next start(). Accepted in every state, and
-    // always logs. The socket stays bound until destruction.
+    // always logs; concurrent calls all return once the worker is joined.
+    // Should the host logger throw, the server is stopped all the same and
+    // the exception then goes on to the caller (the destructor swallows it).
+    // The socket stays bound until destruction.
     void stop();
 
     // Sends `size` bytes at `data` as one datagram to the remote endpoint.

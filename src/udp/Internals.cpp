@@ -20,7 +20,7 @@ asio::ip::udp::endpoint localEndpoint(const asio::ip::address& remote, int local
 ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local) {
     ServerSocket socket(context.get_executor());
     std::error_code error;
-    socket.open(local.protocol(), error);
+    openNotInherited(socket, local.protocol(), error);
     if (error) {
         throw std::system_error(standardCode(error), "open");
     }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -19,12 +20,10 @@
 #include "udp/Addressing.h"
 #include "udp/CompletedSends.h"
 #include "udp/ErrorLineBudget.h"
+#include "udp/NativeSocket.h"
 #include "udp/ReceiveBatch.h"
 #include "udp/WakeAllocator.h"
 
-// The server's socket, bound to the event loop's own executor type, which
-// spares every operation the cost of a type-erased executor.
-using ServerSocket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context::executor_type>;
 using ServerTimer = asio::basic_waitable_timer<std::chrono::steady_clock,
                                                asio::wait_traits<std::chrono::steady_clock>,
                                                asio::io_context::executor_type>;
@@ -58,6 +57,15 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const bool receiveOnly;
     std::atomic<bool> running{false};
 
+    // The lifecycle: start() and stop() move the server through these phases
+    // under lifecycleMutex, which is held only to read or change the phase,
+    // never while logging, joining or running a handler. `thread` changes
+    // only in the Starting phase and is joined only in the Stopping phase.
+    enum class Phase { Stopped, Starting, Running, Stopping };
+    std::mutex lifecycleMutex;
+    std::condition_variable lifecycleChanged;
+    Phase phase = Phase::Stopped;
+
     // Held only while an asynchronous operation is being started on
     // `socket`, which asio does not allow from two threads at once. Never
     // held while logging.
@@ -88,6 +96,19 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // worker thread only.
     std::string receivedLine;
     std::string sentLine;
+
+    // Waits out a stop() in progress, then moves from `from` to `to`; false,
+    // changing nothing, if the phase was not `from`.
+    bool beginPhase(Phase from, Phase to);
+    // Ends a phase that beginPhase() or claimStop() began.
+    void endPhase(Phase to);
+    // What a stop() has to do once it has cleared `running` and stopped the
+    // loop: nothing more, join the worker (the phase is then Stopping), or
+    // give up because it runs on the worker itself. Waits out a start() in
+    // progress, and returns AlreadyStopped only after a racing stop() has
+    // joined the worker.
+    enum class StopClaim { AlreadyStopped, JoinWorker, OnWorker };
+    StopClaim claimStop();
 
     // Arms the wait for the next datagrams; when they come, takes a batch
     // and hands it to server.receive(). Platform-specific.

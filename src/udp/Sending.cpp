@@ -8,7 +8,7 @@
 
 #include "host/Logger.h"
 #include "udp/Internals.h"
-#include "udp/NativeSend.h"
+#include "udp/NativeSocket.h"
 
 UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
     Internals& in = *internals;

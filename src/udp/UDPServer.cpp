@@ -1,4 +1,6 @@
 #include <exception>
+#include <thread>
+#include <system_error>
 
 #include <asio/executor_work_guard.hpp>
 
@@ -13,43 +15,72 @@ UDPServer::UDPServer(const std::string& remoteAddress, int remotePort, int local
     : internals(std::make_unique<Internals>(remoteAddress, remotePort, localPort)) {}
 
 UDPServer::~UDPServer() {
-    stop();
+    try {
+        stop();
+    } catch (...) {
+        // Only the host logger or a stop() from the worker can throw here; the
+        // worker is joined whenever that is possible, and nothing is left to
+        // report the failure to.
+    }
 }
 
+// Of racing start() calls one starts the server; the others find it starting
+// or running and are refused. A stop() in progress finishes first.
 void UDPServer::start() {
     Internals& in = *internals;
-    // A worker stopped from inside messageReceived is not joined yet: replacing
-    // its thread object would end the process, so it counts as running.
-    if (in.running.load() || (in.thread && in.thread->joinable())) {
+    if (!in.beginPhase(Internals::Phase::Stopped, Internals::Phase::Starting)) {
         velmora::Logger::error("[UDPServer] Error: Trying to start a running UDP server");
         return;
     }
-    velmora::Logger::info("[UDPServer] Starting on port " + std::to_string(in.localPort));
-    // stop() leaves the loop marked stopped; without this a restarted worker
-    // would return at once.
-    in.ioContext.restart();
-    // Running before the worker exists, so it delivers at once and a delegate
-    // may answer the very first datagram.
-    in.running.store(true);
     try {
+        velmora::Logger::info("[UDPServer] Starting on port " + std::to_string(in.localPort));
+        // stop() leaves the loop marked stopped; without this a restarted
+        // worker would return at once.
+        in.ioContext.restart();
+        // Running before the worker exists, so it delivers at once and a
+        // delegate may answer the very first datagram.
+        in.running.store(true);
         in.thread = std::make_unique<std::thread>([this] { run(); });
     } catch (...) {
         in.running.store(false);
+        in.endPhase(Internals::Phase::Stopped);
         throw;
     }
+    in.endPhase(Internals::Phase::Running);
 }
 
+// Every call logs and returns once no worker runs. Calls racing one that
+// stops the worker wait for its join. If logging fails, the server is still
+// stopped before the logger's exception goes on.
 void UDPServer::stop() {
     Internals& in = *internals;
-    velmora::Logger::info("[UDPServer] Stopping on port " + std::to_string(in.localPort));
-    in.running.store(false);
-    in.ioContext.stop();
-    if (in.thread && in.thread->joinable()) {
-        in.thread->join();
+    std::exception_ptr logFailure;
+    try {
+        velmora::Logger::info("[UDPServer] Stopping on port " + std::to_string(in.localPort));
+    } catch (...) {
+        logFailure = std::current_exception();
     }
-    // The worker is gone: nothing it held back may be lost.
-    in.heldLinesTimer.cancel();
-    in.reportHeldLines();
+    switch (in.claimStop()) {
+    case Internals::StopClaim::AlreadyStopped:
+        break;
+    case Internals::StopClaim::OnWorker:
+        // The worker cannot join itself; it stays joinable, and the server
+        // counts as running until a stop() from another thread joins it.
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                "UDPServer::stop called on its own worker thread");
+    case Internals::StopClaim::JoinWorker:
+        in.thread->join();
+        // The worker is gone: nothing it held back may be lost.
+        in.heldLinesTimer.cancel();
+        try {
+            in.reportHeldLines();
+        } catch (...) {
+            if (!logFailure) logFailure = std::current_exception();
+        }
+        in.endPhase(Internals::Phase::Stopped);
+        break;
+    }
+    if (logFailure) std::rethrow_exception(logFailure);
 }
 
 void UDPServer::setDelegate(UDPServerDelegate* delegate) {

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <system_error>
+
+#include <asio/basic_datagram_socket.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+
+// The server's socket, bound to the event loop's own executor type, which
+// spares every operation the cost of a type-erased executor.
+using ServerSocket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context::executor_type>;
+
+// Opens `socket` for `protocol` so that child processes do not inherit it
+// (close-on-exec on POSIX, not inheritable on Windows); sets `error` on
+// failure.
+void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::error_code& error);
+
+// Sends one datagram on the socket's native handle without blocking, on the
+// calling thread; the socket is in non-blocking mode. Returns the platform's
+// error (would_block when the send buffer is full) and sets `sent` on
+// success. Safe to call from several threads at once on one socket.
+std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, const char* data,
+                                    std::size_t size, const asio::ip::udp::endpoint& to,
+                                    std::size_t& sent);
