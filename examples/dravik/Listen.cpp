@@ -12,17 +12,18 @@ namespace dravik_app {
 int runListen(CommandLine& line) {
     const bool asHex = line.flag("--hex");
     const bool asBase64 = line.flag("--base64");
+    const std::string address = line.value("--bind", "0.0.0.0");
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
     if (asHex && asBase64) throw UsageError("choose one of --hex and --base64");
     const int port = parsePort(positional[0], "PORT");
 
     DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text);
-    auto server = openReceiveOnly(port);
+    auto server = openReceiveOnly(port, address);
     server->setDelegate(&printer);
     catchInterrupts();
     server->start();
-    std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", port);
+    std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", server->localPort());
     while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server->stop();
     std::fprintf(stderr, "received %llu datagrams, %llu bytes\n",

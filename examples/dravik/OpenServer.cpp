@@ -14,12 +14,28 @@ namespace {
     throw UserError("cannot open local port " + std::to_string(localPort) + ": " + e.what());
 }
 
+// The library's open and bind failures say so in their text; any other
+// failure of a constructor is the address it was given.
+bool isOpenOrBindFailure(const std::system_error& e) {
+    const std::string what = e.what();
+    return what.rfind("open", 0) == 0 || what.rfind("bind", 0) == 0;
+}
+
+[[noreturn]] void explainAddressFailure(const std::string& address) {
+    throw UserError("'" + address +
+                    "' is not a numeric IPv4 or IPv6 address (host names are not looked up)");
+}
+
 }  // namespace
 
-std::unique_ptr<UDPServer> openReceiveOnly(int localPort) {
+std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress) {
     try {
-        return std::make_unique<UDPServer>(localPort);
+        return std::make_unique<UDPServer>(localPort, localAddress);
     } catch (const std::system_error& e) {
+        if (!isOpenOrBindFailure(e)) explainAddressFailure(localAddress);
+        if (e.code() == std::errc::address_not_available) {
+            throw UserError("this host has no address " + localAddress);
+        }
         explainBindFailure(e, localPort);
     }
 }
@@ -28,13 +44,8 @@ std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int
     try {
         return std::make_unique<UDPServer>(host, remotePort, localPort);
     } catch (const std::system_error& e) {
-        // The library's open and bind failures say so; the rest is the address.
-        const std::string what = e.what();
-        if (what.rfind("open", 0) == 0 || what.rfind("bind", 0) == 0) {
-            explainBindFailure(e, localPort);
-        }
-        throw UserError("'" + host +
-                        "' is not a numeric IPv4 or IPv6 address (host names are not looked up)");
+        if (isOpenOrBindFailure(e)) explainBindFailure(e, localPort);
+        explainAddressFailure(host);
     }
 }
 

@@ -32,6 +32,7 @@ int runSend(CommandLine& line) {
     DatagramPrinter printer(PrintFormat::Text);
     auto server = openPeer(host, remotePort, localPort);
     server->setDelegate(&printer);
+    if (localPort == 0) std::fprintf(stderr, "sending from UDP port %d\n", server->localPort());
     catchInterrupts();
     server->start();
 

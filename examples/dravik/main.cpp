@@ -37,15 +37,18 @@ const std::map<std::string, Command>& commands() {
           "Exits 1 if any datagram was lost.\n"}},
         {"listen",
          {dravik_app::runListen, "error",
-          "usage: dravik listen PORT [--hex | --base64]\n"
-          "Receives datagrams from anyone on UDP PORT and prints each on its own line: as text\n"
-          "with control bytes escaped, as hex, or as Base64. Ctrl-C or SIGTERM stops it.\n"}},
+          "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64]\n"
+          "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
+          "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
+          "own line: as text with control bytes escaped, as hex, or as Base64. PORT 0 takes\n"
+          "a free port and says which. Ctrl-C or SIGTERM stops it.\n"}},
         {"send",
          {dravik_app::runSend, "error",
           "usage: dravik send HOST PORT [--local-port P] [--wait MS] [MESSAGE ...]\n"
           "Sends each MESSAGE, or else each line of standard input, as one datagram to the\n"
           "numeric address HOST and PORT, prints every datagram HOST:PORT sends back, and\n"
-          "exits once the input has ended and nothing came for MS milliseconds (default 500).\n"}},
+          "exits once the input has ended and nothing came for MS milliseconds (default 500).\n"
+          "Without --local-port (or with 0) it says which port it sends from.\n"}},
         {"base64",
          {dravik_app::runBase64, "error",
           "usage: dravik base64 encode | decode\n"

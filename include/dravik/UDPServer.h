@@ -35,8 +35,20 @@ public:
     // ("open: ..." / "bind: ...", e.g. a port already in use). Logs nothing.
     explicit UDPServer(int localPort);
 
+    // Receive-only mode, bound to `localAddress`:localPort. `localAddress` is
+    // numeric IPv4 or IPv6 text, parsed like a peer's remote address (an IPv6
+    // "%scope" is accepted, host names are refused, nothing is looked up).
+    // "0.0.0.0" gives the server of UDPServer(localPort); an IPv6 address
+    // gives an IPv6 socket, and "::" one that takes IPv4 senders too. Throws
+    // std::system_error as the constructor above, for text that is not a
+    // numeric address, or the platform's bind error for an address this host
+    // does not have. Logs nothing.
+    UDPServer(int localPort, const std::string& localAddress);
+
     // Peer mode. `remoteAddress` must be numeric IPv4 or IPv6 text (an IPv6
-    // "%scope" suffix is accepted); host names are refused, no lookup is made.
+    // "%scope" suffix is accepted: on a link-local address it must name an
+    // existing interface, elsewhere it is ignored, as the system ignores it
+    // on senders); host names are refused, no lookup is made.
     // An IPv6 remote gets an IPv6 socket bound to [::]:localPort, an IPv4 one
     // an IPv4 socket bound to 0.0.0.0:localPort. Throws std::system_error as
     // above, or the parse error for an address that is not numeric.
@@ -77,6 +89,11 @@ public:
     // copy). Callable from several threads at once; each thread's datagrams
     // leave in the order it sent them.
     Error send(const char* data, std::uint64_t size);
+
+    // The local port the socket is bound to: `localPort` as given, or the
+    // port the system chose when 0 was given. Log lines keep the port as
+    // given.
+    int localPort() const;
 
     // Stores the delegate (null drops accepted datagrams after logging them).
     // May be called at any time, from any thread.

@@ -5,6 +5,8 @@
 
 #include <asio/error.hpp>
 
+#include "udp/NetworkInterfaces.h"
+
 int checkedPort(int port, const char* role) {
     if (port < 0 || port > 65535) {
         throw std::system_error(std::make_error_code(std::errc::invalid_argument),
@@ -25,25 +27,68 @@ bool hasOnlyAddressCharacters(const std::string& text, const char* allowed) {
 
 }  // namespace
 
+namespace {
+
+// The interface index that `scope` names: a decimal number of an existing
+// interface, or an interface's name; 0 if it names none.
+unsigned scopeIndex(const std::string& scope) {
+    if (scope.empty()) return 0;
+    if (scope.find_first_not_of("0123456789") != std::string::npos) return interfaceIndexOf(scope);
+    if (scope.size() > 10) return 0;
+    const unsigned long long number = std::stoull(scope);
+    if (number == 0 || number > 0xFFFFFFFFull) return 0;
+    const auto index = static_cast<unsigned>(number);
+    return interfaceExists(index) ? index : 0;
+}
+
+// IPv6 text with an optional "%scope"; the scope is judged here, not by the
+// system's parser, which takes "%1x" as 1 and an unknown name as 0.
+std::error_code parseV6(const std::string& text, asio::ip::address& parsed) {
+    const std::size_t percent = text.find('%');
+    std::error_code error;
+    asio::ip::address_v6 v6 = asio::ip::make_address_v6(text.substr(0, percent), error);
+    if (error) return error;
+    if (percent != std::string::npos && v6.is_link_local()) {
+        const unsigned index = scopeIndex(text.substr(percent + 1));
+        if (index == 0) return asio::error::invalid_argument;
+        v6.scope_id(index);
+    }
+    parsed = v6;
+    return {};
+}
+
+}  // namespace
+
 ParsedAddress parseNumericAddress(const std::string& text) {
     ParsedAddress parsed;
-    if (hasOnlyAddressCharacters(text, "0123456789abcdefABCDEF:.")) {
-        const asio::ip::address_v6 v6 = asio::ip::make_address_v6(text, parsed.error);
-        if (!parsed.error) {
-            parsed.address = v6;
-            return parsed;
-        }
+    const std::size_t percent = text.find('%');
+    const bool oneScope = percent == std::string::npos || text.find('%', percent + 1) == std::string::npos;
+    if (oneScope && hasOnlyAddressCharacters(text, "0123456789abcdefABCDEF:.")) {
+        parsed.error = parseV6(text, parsed.address);
+        if (!parsed.error) return parsed;
     }
     // The error reported is the one the IPv4 attempt leaves; text that cannot
     // be IPv4 at all is refused as an invalid argument without an attempt.
     parsed.error = asio::error::invalid_argument;
-    if (text.find('%') == std::string::npos && hasOnlyAddressCharacters(text, "0123456789.")) {
+    if (percent == std::string::npos && hasOnlyAddressCharacters(text, "0123456789.")) {
         const asio::ip::address_v4 v4 = asio::ip::make_address_v4(text, parsed.error);
         if (!parsed.error) {
             parsed.address = v4;
         }
     }
     return parsed;
+}
+
+bool isUnspecified(const asio::ip::address& address) {
+    if (address.is_v4()) return address.to_v4().is_unspecified();
+    const asio::ip::address_v6 v6 = address.to_v6();
+    return v6.is_unspecified() ||
+           (v6.is_v4_mapped() &&
+            asio::ip::make_address_v4(asio::ip::v4_mapped, v6).is_unspecified());
+}
+
+bool needsDualStack(const asio::ip::address& address) {
+    return address.is_v6() && (address.to_v6().is_unspecified() || address.to_v6().is_v4_mapped());
 }
 
 std::error_code standardCode(const std::error_code& error) {

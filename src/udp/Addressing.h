@@ -17,8 +17,18 @@ struct ParsedAddress {
 };
 
 // Parses `text` as IPv6 (with an optional "%scope"), then as IPv4 dotted text.
-// Never resolves host names. On failure, `error` is what the IPv4 parse left.
+// Never resolves host names. On failure, `error` is what the IPv4 parse left
+// (invalid_argument for text that cannot be either). A scope counts only on
+// a link-local address, where it must name an existing interface by name or
+// number; elsewhere it is dropped, as the system does for senders.
 ParsedAddress parseNumericAddress(const std::string& text);
+
+// Whether `address` is unspecified: 0.0.0.0, ::, or ::ffff:0.0.0.0.
+bool isUnspecified(const asio::ip::address& address);
+
+// Whether an IPv6 socket for `address` must take IPv4 too (IPV6_V6ONLY off):
+// for :: and for IPv4-mapped addresses.
+bool needsDualStack(const asio::ip::address& address);
 
 // `error` with asio's own system category replaced by the standard one, so
 // callers can compare it with std::errc values (same value, same message).

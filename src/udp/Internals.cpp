@@ -2,25 +2,32 @@
 
 #include <utility>
 
+#include <asio/ip/v6_only.hpp>
+
 #include "host/Logger.h"
 
 namespace {
 
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
-asio::ip::udp::endpoint localEndpoint(const asio::ip::address& remote, int localPort) {
-    // The socket's family follows the remote address, so an IPv6 peer is
-    // reachable; receive-only servers and IPv4 peers get an IPv4 socket.
+// A peer's socket follows the remote address's family, so an IPv6 peer is
+// reachable; its local address is the family's any-address.
+asio::ip::udp::endpoint peerLocalEndpoint(const asio::ip::address& remote, int localPort) {
     const asio::ip::udp protocol = remote.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4();
     return {protocol, static_cast<unsigned short>(localPort)};
 }
 
 // Opens and binds a socket; failures throw std::system_error with the context
-// word "open" or "bind" and the platform's code.
-ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local) {
+// word "open" or "bind" and the platform's code. A dual-stack IPv6 socket is
+// told so explicitly, since the systems' defaults differ.
+ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local,
+                       bool dualStack) {
     ServerSocket socket(context.get_executor());
     std::error_code error;
     openNotInherited(socket, local.protocol(), error);
+    if (!error && dualStack) {
+        socket.set_option(asio::ip::v6_only(false), error);
+    }
     if (error) {
         throw std::system_error(standardCode(error), "open");
     }
@@ -50,21 +57,36 @@ const asio::ip::address& addressOrThrow(const ParsedAddress& parsed) {
 
 UDPServer::Internals::Internals(int localPort)
     : Internals(std::string(), 0, checkedPort(localPort, "local"),
+                {asio::ip::address_v4::any(), static_cast<unsigned short>(localPort)},
+                ParsedAddress{asio::ip::address_v4::any(), {}}, true) {}
+
+UDPServer::Internals::Internals(int localPort, const std::string& localAddress)
+    : Internals(std::string(), 0, checkedPort(localPort, "local"),
+                {addressOrThrow(parseNumericAddress(localAddress)),
+                 static_cast<unsigned short>(localPort)},
                 ParsedAddress{asio::ip::address_v4::any(), {}}, true) {}
 
 UDPServer::Internals::Internals(const std::string& remoteAddress, int remotePort, int localPort)
     : Internals(remoteAddress, checkedPort(remotePort, "remote"), checkedPort(localPort, "local"),
                 parseNumericAddress(remoteAddress), false) {}
 
+UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int localPort,
+                                const ParsedAddress& remote, bool receiveOnly)
+    : Internals(std::move(remoteHost), remotePort, localPort,
+                peerLocalEndpoint(remote.address, localPort), remote, receiveOnly) {}
+
 // Opens and binds the socket before the remote address is judged, so a port in
 // use is reported ahead of a bad address, and the socket is closed again if
 // the address then throws.
 UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int localPort,
+                                const asio::ip::udp::endpoint& local,
                                 const ParsedAddress& remote, bool receiveOnly)
     : remoteHost(std::move(remoteHost)),
       remotePort(remotePort),
       localPort(localPort),
-      socket(openBound(ioContext, localEndpoint(remote.address, localPort))),
+      socket(openBound(ioContext, local,
+                       needsDualStack(local.address()) || needsDualStack(remote.address))),
+      boundPort(socket.local_endpoint().port()),
       nativeSocket(socket.native_handle()),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       receiveOnly(receiveOnly),

@@ -34,8 +34,9 @@ using ServerTimer = asio::basic_waitable_timer<std::chrono::steady_clock,
 struct DRAVIK_NO_EXPORT UDPServer::Internals {
     static constexpr std::size_t kBufferSize = ReceiveBatch::kSlotSize;
 
-    // Receive-only mode.
+    // Receive-only mode, bound to the any-address or to `localAddress`.
     explicit Internals(int localPort);
+    Internals(int localPort, const std::string& localAddress);
     // Peer mode.
     Internals(const std::string& remoteAddress, int remotePort, int localPort);
 
@@ -48,6 +49,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     WakeRoom wakeRoom;
     asio::io_context ioContext{1};  // run by the worker alone
     ServerSocket socket;
+    const int boundPort;  // localPort, or the port the system chose for 0
     const ServerSocket::native_handle_type nativeSocket;
     const asio::ip::udp::endpoint remoteEndpoint;
     std::array<char, kBufferSize> messageBuffer;  // worker thread only
@@ -141,4 +143,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
 private:
     Internals(std::string remoteHost, int remotePort, int localPort,
               const ParsedAddress& remote, bool receiveOnly);
+    Internals(std::string remoteHost, int remotePort, int localPort,
+              const asio::ip::udp::endpoint& local, const ParsedAddress& remote,
+              bool receiveOnly);
 };

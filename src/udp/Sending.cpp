@@ -20,7 +20,7 @@ UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
         velmora::Logger::error("[UDPServer] Error: Trying to send on a stopped UDP server");
         return NotRunning;
     }
-    if (in.remoteEndpoint.address().is_unspecified()) {
+    if (isUnspecified(in.remoteEndpoint.address())) {
         velmora::Logger::error("[UDPServer] Error: No remote endpoint available to send data");
         return NoRemoteEndpoint;
     }

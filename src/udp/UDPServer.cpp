@@ -11,6 +11,9 @@ UDPServerDelegate::~UDPServerDelegate() = default;
 
 UDPServer::UDPServer(int localPort) : internals(std::make_unique<Internals>(localPort)) {}
 
+UDPServer::UDPServer(int localPort, const std::string& localAddress)
+    : internals(std::make_unique<Internals>(localPort, localAddress)) {}
+
 UDPServer::UDPServer(const std::string& remoteAddress, int remotePort, int localPort)
     : internals(std::make_unique<Internals>(remoteAddress, remotePort, localPort)) {}
 
@@ -81,6 +84,10 @@ void UDPServer::stop() {
         break;
     }
     if (logFailure) std::rethrow_exception(logFailure);
+}
+
+int UDPServer::localPort() const {
+    return internals->boundPort;
 }
 
 void UDPServer::setDelegate(UDPServerDelegate* delegate) {

@@ -27,15 +27,18 @@ def run(*args, stdin=b""):
 
 
 class ListenTest(unittest.TestCase):
-    def listen(self, *options, datagrams):
-        port = free_port()
+    def listen(self, *options, datagrams, port=None, family=socket.AF_INET, to="127.0.0.1"):
+        port = free_port() if port is None else port
         process = subprocess.Popen([DRAVIK, "listen", str(port), *options],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            self.assertIn(b"listening on UDP port", process.stderr.readline())
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            announced = process.stderr.readline()
+            self.assertIn(b"listening on UDP port", announced)
+            port = int(announced.split(b"port ")[1].split(b";")[0])
+            self.assertNotEqual(port, 0)
+            with socket.socket(family, socket.SOCK_DGRAM) as sender:
                 for datagram in datagrams:
-                    sender.sendto(datagram, ("127.0.0.1", port))
+                    sender.sendto(datagram, (to, port))
                 lines = [process.stdout.readline() for _ in datagrams]
             process.send_signal(signal.SIGTERM)
             _, errors = process.communicate(timeout=TIMEOUT)
@@ -52,6 +55,14 @@ class ListenTest(unittest.TestCase):
     def test_prints_hex(self):
         lines, _ = self.listen("--hex", datagrams=[b"\x00\xffAB"])
         self.assertEqual(lines, [b"00ff4142\n"])
+
+    def test_port_zero_says_which_port_it_took(self):
+        lines, _ = self.listen(datagrams=[b"here"], port=0)
+        self.assertEqual(lines, [b"here\n"])
+
+    def test_bound_to_the_ipv6_any_address_hears_ipv6(self):
+        lines, _ = self.listen("--bind", "::", datagrams=[b"v6"], family=socket.AF_INET6, to="::1")
+        self.assertEqual(lines, [b"v6\n"])
 
     def test_prints_base64(self):
         lines, _ = self.listen("--base64", datagrams=[b"foobar", b"\x00"])
@@ -92,6 +103,10 @@ class SendTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(received, [b"hello", b"world"])
         self.assertEqual(result.stdout, b"re: hello\nre: world\n")
+
+    def test_says_which_local_port_it_sends_from(self):
+        result, _ = self.exchange("hello")
+        self.assertRegex(result.stderr.decode(), r"^sending from UDP port [1-9][0-9]*\n")
 
     def test_sends_each_line_of_standard_input(self):
         result, received = self.exchange(stdin=b"first\nsecond\n")
@@ -136,6 +151,12 @@ class UserErrorTest(unittest.TestCase):
             port = holder.getsockname()[1]
             self.assertOneLineError(run("listen", str(port)), 1,
                                     f"local port {port} is already in use")
+
+    def test_bad_bind_address(self):
+        self.assertOneLineError(run("listen", "0", "--bind", "localhost"), 1,
+                                "'localhost' is not a numeric IPv4 or IPv6 address")
+        self.assertOneLineError(run("listen", "0", "--bind", "192.0.2.1"), 1,
+                                "this host has no address 192.0.2.1")
 
     def test_host_name_instead_of_address(self):
         self.assertOneLineError(run("send", "localhost", "9", "hi"), 1,

@@ -21,9 +21,10 @@ std::string PeerSocket::address() const {
     return socket.local_endpoint().address().to_string();
 }
 
-void PeerSocket::sendTo(int port, const std::string& bytes) {
-    const asio::ip::udp::endpoint target(socket.local_endpoint().address(),
-                                         static_cast<unsigned short>(port));
+void PeerSocket::sendTo(int port, const std::string& bytes, const std::string& address) {
+    const asio::ip::udp::endpoint target(
+        address.empty() ? socket.local_endpoint().address() : asio::ip::make_address(address),
+        static_cast<unsigned short>(port));
     socket.non_blocking(false);
     socket.send_to(asio::buffer(bytes), target);
     socket.non_blocking(true);

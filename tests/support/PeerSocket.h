@@ -19,7 +19,8 @@ public:
 
     int port() const;
     std::string address() const;
-    void sendTo(int port, const std::string& bytes);
+    // To `port` on this socket's own address, or on `address`.
+    void sendTo(int port, const std::string& bytes, const std::string& address = "");
     // The next datagram, or nothing after `timeout`.
     std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
