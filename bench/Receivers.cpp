@@ -11,7 +11,8 @@ LibraryReceiver::~LibraryReceiver() {
     server->stop();
 }
 
-BareReceiver::BareReceiver(Meter& meter) : meter(meter), worker([this] { run(); }) {}
+BareReceiver::BareReceiver(Meter& meter, bool batched)
+    : meter(meter), batched(batched), worker([this] { run(); }) {}
 
 BareReceiver::~BareReceiver() {
     running = false;
@@ -20,24 +21,10 @@ BareReceiver::~BareReceiver() {
 
 void BareReceiver::run() {
     socket.setReceiveTimeout(50);
-    char buffer[1024];
-    while (running) {
-        if (socket.receive(buffer, sizeof buffer) >= 0) meter.delivered();
-    }
-}
-
-BareBatchReceiver::BareBatchReceiver(Meter& meter) : meter(meter), worker([this] { run(); }) {}
-
-BareBatchReceiver::~BareBatchReceiver() {
-    running = false;
-    worker.join();
-}
-
-void BareBatchReceiver::run() {
-    socket.setReceiveTimeout(50);
     static thread_local char slots[32][1024];
     while (running) {
-        const int taken = socket.receiveMany(slots, 32);
+        const int taken = batched ? socket.receiveMany(slots, 32)
+                                  : (socket.receive(slots[0], sizeof slots[0]) >= 0 ? 1 : 0);
         for (int i = 0; i < taken; ++i) meter.delivered();
     }
 }

@@ -36,32 +36,25 @@ private:
     std::unique_ptr<UDPServer> server;
 };
 
-// A thread in a blocking recvfrom loop: the hand-written baseline.
+// A thread in a blocking receive loop, the hand-written baseline: one
+// recvfrom per datagram, or with `batched` recvmmsg of up to 32 at a time.
 class BareReceiver {
 public:
-    explicit BareReceiver(Meter& meter);
+    explicit BareReceiver(Meter& meter, bool batched = false);
     ~BareReceiver();
     int port() const { return socket.port(); }
 
 private:
     void run();
     Meter& meter;
+    const bool batched;
     BareSocket socket;
     std::atomic<bool> running{true};
     std::thread worker;
 };
 
-// A thread in a blocking recvmmsg loop, 32 datagrams a call at most.
-class BareBatchReceiver {
+// The recvmmsg loop.
+class BareBatchReceiver : public BareReceiver {
 public:
-    explicit BareBatchReceiver(Meter& meter);
-    ~BareBatchReceiver();
-    int port() const { return socket.port(); }
-
-private:
-    void run();
-    Meter& meter;
-    BareSocket socket;
-    std::atomic<bool> running{true};
-    std::thread worker;
+    explicit BareBatchReceiver(Meter& meter) : BareReceiver(meter, true) {}
 };
