@@ -165,6 +165,11 @@ TEST(ChildProcessTest, ChildStartedWhileAServerRunsDoesNotKeepItsPort) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
 }
+#else
+TEST(ChildProcessTest, ChildStartedWhileAServerRunsDoesNotKeepItsPort) {
+    GTEST_SKIP() << "the child is started with posix_spawn; this Windows build opens the socket "
+                    "with WSA_FLAG_NO_HANDLE_INHERIT, which no test here starts a child against";
+}
 #endif
 
 }  // namespace

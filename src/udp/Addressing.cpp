@@ -50,7 +50,7 @@ std::error_code parseV6(const std::string& text, asio::ip::address& parsed) {
     if (error) return error;
     if (percent != std::string::npos && v6.is_link_local()) {
         const unsigned index = scopeIndex(text.substr(percent + 1));
-        if (index == 0) return asio::error::invalid_argument;
+        if (index == 0) return std::make_error_code(std::errc::invalid_argument);
         v6.scope_id(index);
     }
     parsed = v6;
@@ -68,8 +68,9 @@ ParsedAddress parseNumericAddress(const std::string& text) {
         if (!parsed.error) return parsed;
     }
     // The error reported is the one the IPv4 attempt leaves; text that cannot
-    // be IPv4 at all is refused as an invalid argument without an attempt.
-    parsed.error = asio::error::invalid_argument;
+    // be IPv4 at all is refused as an invalid argument without an attempt
+    // (in the generic category, which compares equal on every platform).
+    parsed.error = std::make_error_code(std::errc::invalid_argument);
     if (percent == std::string::npos && hasOnlyAddressCharacters(text, "0123456789.")) {
         const asio::ip::address_v4 v4 = asio::ip::make_address_v4(text, parsed.error);
         if (!parsed.error) {
