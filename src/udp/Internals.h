@@ -22,6 +22,7 @@
 #include "udp/ErrorLineBudget.h"
 #include "udp/NativeSocket.h"
 #include "udp/ReceiveBatch.h"
+#include "udp/WaitingSends.h"
 #include "udp/WakeAllocator.h"
 
 using ServerTimer = asio::basic_waitable_timer<std::chrono::steady_clock,
@@ -80,9 +81,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Sends that the system took at once, waiting to be logged.
     CompletedSends completedSends;
     std::vector<CompletedSends::Outcome> sendsToLog;  // worker thread only
-    // Sends that had to wait for room in the send buffer and have not
-    // completed; while there are any, later sends queue behind them.
-    std::atomic<int> waitingSends{0};
+    // Sends that wait for room in the socket's send buffer.
+    WaitingSends waitingSends;
 
     // Error lines that network input triggers, and the timer that reports
     // what a window held back once it has ended. Worker thread only, and the
@@ -132,6 +132,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Queues the outcome of a send taken at once, waking the worker to log it
     // when the queue was empty (any thread).
     void queueSent(const std::error_code& error, std::size_t size);
+    // Arms a wait for room in the send buffer (any thread), after which the
+    // worker sends what waits.
+    void waitForRoom();
+    void sendWaiting();
     // Logs every queued outcome (worker thread).
     void logQueuedSends();
     // Logs the outcome of a send (worker thread).

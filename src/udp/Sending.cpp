@@ -28,8 +28,8 @@ UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
 
     // Almost always the system takes the datagram at once, from the caller's
     // buffer; only the outcome travels to the worker. A thread whose earlier
-    // send is still waiting for room queues behind it, keeping its order.
-    if (in.waitingSends.load(std::memory_order_acquire) == 0) {
+    // send still waits for room queues behind it, keeping its order.
+    if (!in.waitingSends.any()) {
         std::size_t sent = 0;
         const std::error_code error =
             sendWithoutBlocking(in.nativeSocket, data, size, in.remoteEndpoint, sent);
@@ -38,20 +38,32 @@ UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
             return Ok;
         }
     }
-
-    // The send buffer is full: the event loop sends a copy of the bytes once
-    // there is room, so the caller may reuse its buffer at once.
-    std::vector<char> payload(data, data + size);
-    const asio::const_buffer bytes(payload.data(), payload.size());
-    in.waitingSends.fetch_add(1, std::memory_order_acq_rel);
-    std::lock_guard<std::mutex> lock(in.socketMutex);
-    in.socket.async_send_to(bytes, in.remoteEndpoint,
-                            [this, payload = std::move(payload)](const std::error_code& error,
-                                                                 std::size_t sent) {
-                                internals->waitingSends.fetch_sub(1, std::memory_order_acq_rel);
-                                internals->reportSent(error, sent);
-                            });
+    // The send buffer is full: a copy waits for room, so the caller may reuse
+    // its buffer at once.
+    if (in.waitingSends.add(data, size)) in.waitForRoom();
     return Ok;
+}
+
+void UDPServer::Internals::waitForRoom() {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    socket.async_wait(asio::socket_base::wait_write,
+                      [this](const std::error_code&) { sendWaiting(); });
+}
+
+// Sends what waits, oldest first, until the buffer is full again. The
+// outcomes join those of the direct sends, to be logged in completion order.
+void UDPServer::Internals::sendWaiting() {
+    while (const std::vector<char>* bytes = waitingSends.front()) {
+        std::size_t sent = 0;
+        const std::error_code error =
+            sendWithoutBlocking(nativeSocket, bytes->data(), bytes->size(), remoteEndpoint, sent);
+        if (error == asio::error::would_block) {
+            waitForRoom();
+            return;
+        }
+        waitingSends.pop();
+        queueSent(error, sent);
+    }
 }
 
 void UDPServer::Internals::queueSent(const std::error_code& error, std::size_t size) {
