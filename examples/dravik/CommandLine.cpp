@@ -9,28 +9,56 @@ namespace dravik_app {
 CommandLine::CommandLine(std::string command, std::vector<std::string> arguments)
     : name(std::move(command)), arguments(std::move(arguments)) {}
 
+namespace {
+
+// Where the options end: at "--", or at the end.
+std::vector<std::string>::iterator optionsEnd(std::vector<std::string>& arguments) {
+    return std::find(arguments.begin(), arguments.end(), "--");
+}
+
+bool isValueOf(const std::string& argument, const std::string& option) {
+    return argument.rfind(option + "=", 0) == 0;
+}
+
+}  // namespace
+
+bool CommandLine::helpAsked() {
+    const auto end = optionsEnd(arguments);
+    return std::find(arguments.begin(), end, "--help") != end ||
+           std::find(arguments.begin(), end, "-h") != end;
+}
+
 bool CommandLine::flag(const std::string& option) {
-    const auto found = std::find(arguments.begin(), arguments.end(), option);
-    if (found == arguments.end()) return false;
+    const auto end = optionsEnd(arguments);
+    const auto found = std::find(arguments.begin(), end, option);
+    if (found == end) return false;
+    if (std::find(found + 1, end, option) != end) {
+        throw UsageError("option '" + option + "' is given more than once");
+    }
     arguments.erase(found);
     return true;
 }
 
 std::string CommandLine::value(const std::string& option, const std::string& fallback) {
-    for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+    std::string result = fallback;
+    bool seen = false;
+    for (auto it = arguments.begin(); it != optionsEnd(arguments);) {
+        if (*it != option && !isValueOf(*it, option)) {
+            ++it;
+            continue;
+        }
+        if (seen) throw UsageError("option '" + option + "' is given more than once");
+        seen = true;
         if (*it == option) {
             if (it + 1 == arguments.end()) throw UsageError(option + " needs a value");
-            std::string result = *(it + 1);
-            arguments.erase(it, it + 2);
-            return result;
-        }
-        if (it->rfind(option + "=", 0) == 0) {
-            std::string result = it->substr(option.size() + 1);
-            arguments.erase(it);
-            return result;
+            result = *(it + 1);
+            it = arguments.erase(it, it + 2);
+        } else {
+            result = it->substr(option.size() + 1);
+            it = arguments.erase(it);
         }
     }
-    return fallback;
+    return result;
 }
 
 std::vector<std::string> CommandLine::finish() {
@@ -68,7 +96,15 @@ long parseNumber(const std::string& text, const std::string& what, long min, lon
 }
 
 int parsePort(const std::string& text, const std::string& what) {
+    // Decimal digits only: no sign, no spaces, no other base.
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        throw UsageError(what + " must be 0 to 65535, not '" + text + "'");
+    }
     return static_cast<int>(parseNumber(text, what, 0, 65535));
+}
+
+std::string counted(unsigned long long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 velmora::LogLevel parseLogLevel(const std::string& text) {

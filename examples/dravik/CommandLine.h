@@ -21,11 +21,14 @@ struct UserError : std::runtime_error {
 
 // The arguments of one command: options are taken out as they are asked for,
 // the rest are positional, and finish() refuses whatever is left unknown.
+// "--" ends the options; an option given twice is a usage error.
 class CommandLine {
 public:
     CommandLine(std::string command, std::vector<std::string> arguments);
 
     const std::string& command() const { return name; }
+    // Whether --help or -h stands among the options.
+    bool helpAsked();
     // Takes "--name" out; true if it was there.
     bool flag(const std::string& option);
     // Takes "--name VALUE" (or "--name=VALUE") out; `fallback` if absent.
@@ -38,10 +41,12 @@ private:
     std::vector<std::string> arguments;
 };
 
-// Parses a port (0 to 65535); `what` names it in the error.
+// Parses a port: decimal digits, 0 to 65535; `what` names it in the error.
 int parsePort(const std::string& text, const std::string& what);
 // Parses a whole number in [min, max]; `what` names it in the error.
 long parseNumber(const std::string& text, const std::string& what, long min, long max);
+// "1 datagram", "2 datagrams": `count` and `noun`, plural unless 1.
+std::string counted(unsigned long long count, const std::string& noun);
 // "debug", "info", "error" or "off".
 velmora::LogLevel parseLogLevel(const std::string& text);
 

@@ -32,13 +32,16 @@ std::vector<std::uint8_t> base64Bytes(long sequence, std::size_t size) {
     return bytes;
 }
 
-// "<sequence> b <base64>" or "<sequence> p <padding>", `size` bytes long.
+// "<sequence>[...] b <base64>" or "<sequence> p <padding>", exactly `size`
+// bytes long: dots after the sequence make up for Base64 text coming in
+// steps of 4 characters.
 std::string payload(long sequence, std::size_t size) {
     std::string text = std::to_string(sequence);
     if (sequence % kBase64Every == 0) {
+        const std::size_t encoded = (size - text.size() - 3) / 4 * 4;
+        text.append(size - text.size() - 3 - encoded, '.');
         text += " b ";
-        const std::size_t room = (size - text.size()) / 4 * 3;
-        return text + Base64::encode(base64Bytes(sequence, room));
+        return text + Base64::encode(base64Bytes(sequence, encoded / 4 * 3));
     }
     text += " p ";
     return text + std::string(size - text.size(), '.');
@@ -136,8 +139,8 @@ int runDemo(CommandLine& line) {
     pair.b->setDelegate(&echo);
     pair.a->start();
     pair.b->start();
-    std::printf("dravik demo: %ld datagrams of %zu bytes each way, 127.0.0.1:%d <-> 127.0.0.1:%d\n",
-                count, size, pair.portA, pair.portB);
+    std::printf("dravik demo: %s of %zu bytes each way, 127.0.0.1:%d <-> 127.0.0.1:%d\n",
+                counted(count, "datagram").c_str(), size, pair.portA, pair.portB);
 
     std::vector<double> roundTrips;
     roundTrips.reserve(static_cast<std::size_t>(count));
@@ -168,8 +171,8 @@ int runDemo(CommandLine& line) {
                 double(echo.received + pinger.received) / elapsed);
     std::printf("  round trip  median %.1f us, 99th percentile %.1f us\n",
                 percentile(roundTrips, 0.5), percentile(roundTrips, 0.99));
-    std::printf("  base64   %ld payloads decoded back intact, %ld failed\n", echo.base64Ok,
-                echo.base64Bad);
+    std::printf("  base64   %s decoded back intact, %ld failed\n",
+                counted(echo.base64Ok, "payload").c_str(), echo.base64Bad);
     return lostAB == 0 && lostBA == 0 && echo.base64Bad == 0 ? 0 : 1;
 }
 

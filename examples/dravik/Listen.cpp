@@ -26,9 +26,8 @@ int runListen(CommandLine& line) {
     std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", server->localPort());
     while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server->stop();
-    std::fprintf(stderr, "received %llu datagrams, %llu bytes\n",
-                 static_cast<unsigned long long>(printer.datagrams()),
-                 static_cast<unsigned long long>(printer.bytes()));
+    std::fprintf(stderr, "received %s, %s\n", counted(printer.datagrams(), "datagram").c_str(),
+                 counted(printer.bytes(), "byte").c_str());
     return 0;
 }
 

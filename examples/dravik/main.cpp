@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     const Command& command = found->second;
     CommandLine line(arguments[0], {arguments.begin() + 1, arguments.end()});
     try {
-        if (line.flag("--help") || line.flag("-h")) {
+        if (line.helpAsked()) {
             std::printf("%s%s", command.help, kCommonOptions);
             return 0;
         }

@@ -108,6 +108,11 @@ class SendTest(unittest.TestCase):
         result, _ = self.exchange("hello")
         self.assertRegex(result.stderr.decode(), r"^sending from UDP port [1-9][0-9]*\n")
 
+    def test_double_dash_ends_the_options(self):
+        result, received = self.exchange("--", "--help")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(received, [b"--help"])
+
     def test_sends_each_line_of_standard_input(self):
         result, received = self.exchange(stdin=b"first\nsecond\n")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -166,6 +171,17 @@ class UserErrorTest(unittest.TestCase):
         self.assertOneLineError(run("listen", "70000"), 2, "PORT must be 0 to 65535, not 70000")
         self.assertOneLineError(run("send", "127.0.0.1", "-1", "hi"), 2, "PORT must be 0 to 65535")
 
+    def test_port_is_decimal_digits_only(self):
+        for port in ("+5000", " 5000", "5000 ", "0x10", ""):
+            self.assertOneLineError(run("send", "127.0.0.1", port, "hi"), 2,
+                                    f"PORT must be 0 to 65535, not '{port}'")
+
+    def test_repeated_option(self):
+        self.assertOneLineError(run("listen", "5000", "--hex", "--hex"), 2,
+                                "option '--hex' is given more than once")
+        self.assertOneLineError(run("send", "127.0.0.1", "9", "--wait", "1", "--wait=2"), 2,
+                                "option '--wait' is given more than once")
+
     def test_bad_option(self):
         self.assertOneLineError(run("listen", "5000", "--loud"), 2, "unknown option '--loud'")
         self.assertOneLineError(run("demo", "--log-level", "chatty"), 2, "--log-level must be")
@@ -180,6 +196,12 @@ class DemoTest(unittest.TestCase):
         self.assertIn("A -> B   sent 2000, received 2000, lost 0", summary)
         self.assertIn("B -> A   sent 2000, received 2000, lost 0", summary)
         self.assertIn("base64   2 payloads decoded back intact, 0 failed", summary)
+        self.assertIn(f"bytes    {2000 * 64 * 2} received in all", summary)
+
+    def test_counts_one_datagram_in_the_singular(self):
+        summary = run("demo", "--count", "1", "--log-level", "off").stdout.decode()
+        self.assertIn("dravik demo: 1 datagram of 64 bytes each way", summary)
+        self.assertIn("base64   1 payload decoded back intact", summary)
 
 
 if __name__ == "__main__":
