@@ -1,6 +1,5 @@
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +16,19 @@
 using velmora::extensions::dravik::Base64;
 
 namespace dravik_app {
+namespace {
+
+// All of `in`; throws StreamError if reading fails.
+std::string readAll(std::FILE* in) {
+    std::string all;
+    char block[65536];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, in)) > 0) all.append(block, got);
+    if (std::ferror(in)) throw StreamError("read error", errno ? errno : EIO);
+    return all;
+}
+
+}  // namespace
 
 int runBase64(CommandLine& line) {
     const auto positional = line.finish();
@@ -27,11 +39,11 @@ int runBase64(CommandLine& line) {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    const std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    const std::string input = readAll(stdin);
 
     if (positional[0] == "encode") {
         const std::string text = Base64::encode(input) + "\n";
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        writeOut(stdout, text.data(), text.size());
         return 0;
     }
     // Text piped from echo or a file ends in a line break; the code itself may not.
@@ -40,7 +52,7 @@ int runBase64(CommandLine& line) {
     if (!text.empty() && text.back() == '\r') text.pop_back();
     try {
         const std::vector<std::uint8_t> bytes = Base64::decode(text);
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        writeOut(stdout, bytes.data(), bytes.size());
         return 0;
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "dravik base64: %s\n", e.what());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +19,15 @@ struct UsageError : std::runtime_error {
 struct UserError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Standard input or output failed: "dravik: read error: ..." or "dravik: write
+// error: ...", exit 1.
+struct StreamError : std::runtime_error {
+    StreamError(const char* what, int error);
+};
+
+// Writes all `size` bytes to `out` and flushes; throws StreamError if it fails.
+void writeOut(std::FILE* out, const void* data, std::size_t size);
 
 // The arguments of one command: options are taken out as they are asked for,
 // the rest are positional, and finish() refuses whatever is left unknown.

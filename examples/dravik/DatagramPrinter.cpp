@@ -1,11 +1,14 @@
 #include "DatagramPrinter.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include <dravik/Base64.h>
 #include <velmora/LogControl.h>
+
+#include "CommandLine.h"
 
 namespace dravik_app {
 namespace {
@@ -38,8 +41,13 @@ void DatagramPrinter::messageReceived(const char* data, std::uint64_t size) {
     case PrintFormat::Base64: line = velmora::extensions::dravik::Base64::encode(bytes); break;
     }
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    if (failedWith.load() == 0) {
+        try {
+            writeOut(stdout, line.data(), line.size());
+        } catch (const StreamError&) {
+            failedWith = errno ? errno : EIO;
+        }
+    }
     ++datagramCount;
     byteCount += size;
     lastArrivalMs = nowMs();

@@ -18,6 +18,8 @@ public:
     void messageReceived(const char* data, std::uint64_t size) override;
 
     std::uint64_t datagrams() const { return datagramCount.load(); }
+    // The error that stopped printing (0: none); nothing is printed after it.
+    int writeError() const { return failedWith.load(); }
     std::uint64_t bytes() const { return byteCount.load(); }
     // Monotonic milliseconds of the last datagram (0: none yet).
     std::int64_t lastArrival() const { return lastArrivalMs.load(); }
@@ -27,6 +29,7 @@ private:
     std::atomic<std::uint64_t> datagramCount{0};
     std::atomic<std::uint64_t> byteCount{0};
     std::atomic<std::int64_t> lastArrivalMs{0};
+    std::atomic<int> failedWith{0};
 };
 
 // Monotonic milliseconds.

@@ -24,8 +24,11 @@ int runListen(CommandLine& line) {
     catchInterrupts();
     server->start();
     std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", server->localPort());
-    while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!interrupted() && printer.writeError() == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     server->stop();
+    if (printer.writeError() != 0) throw StreamError("write error", printer.writeError());
     std::fprintf(stderr, "received %s, %s\n", counted(printer.datagrams(), "datagram").c_str(),
                  counted(printer.bytes(), "byte").c_str());
     return 0;

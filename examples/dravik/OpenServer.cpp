@@ -7,23 +7,21 @@
 namespace dravik_app {
 namespace {
 
-[[noreturn]] void explainBindFailure(const std::system_error& e, int localPort) {
+// The library refuses text that is not a numeric address with
+// invalid_argument; every other failure is the system's, told by its code.
+[[noreturn]] void explain(const std::system_error& e, const std::string& address, int localPort) {
+    if (e.code() == std::errc::invalid_argument) {
+        throw UserError("'" + address +
+                        "' is not a numeric IPv4 or IPv6 address (host names are not looked up)");
+    }
     if (e.code() == std::errc::address_in_use) {
         throw UserError("local port " + std::to_string(localPort) + " is already in use");
     }
-    throw UserError("cannot open local port " + std::to_string(localPort) + ": " + e.what());
-}
-
-// The library's open and bind failures say so in their text; any other
-// failure of a constructor is the address it was given.
-bool isOpenOrBindFailure(const std::system_error& e) {
-    const std::string what = e.what();
-    return what.rfind("open", 0) == 0 || what.rfind("bind", 0) == 0;
-}
-
-[[noreturn]] void explainAddressFailure(const std::string& address) {
-    throw UserError("'" + address +
-                    "' is not a numeric IPv4 or IPv6 address (host names are not looked up)");
+    if (e.code() == std::errc::address_not_available) {
+        throw UserError("this host has no address " + address);
+    }
+    throw UserError("cannot open local port " + std::to_string(localPort) + ": " +
+                    e.code().message());
 }
 
 }  // namespace
@@ -32,11 +30,7 @@ std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& loc
     try {
         return std::make_unique<UDPServer>(localPort, localAddress);
     } catch (const std::system_error& e) {
-        if (!isOpenOrBindFailure(e)) explainAddressFailure(localAddress);
-        if (e.code() == std::errc::address_not_available) {
-            throw UserError("this host has no address " + localAddress);
-        }
-        explainBindFailure(e, localPort);
+        explain(e, localAddress, localPort);
     }
 }
 
@@ -44,8 +38,7 @@ std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int
     try {
         return std::make_unique<UDPServer>(host, remotePort, localPort);
     } catch (const std::system_error& e) {
-        if (isOpenOrBindFailure(e)) explainBindFailure(e, localPort);
-        explainAddressFailure(host);
+        explain(e, host, localPort);
     }
 }
 

@@ -7,8 +7,9 @@
 
 namespace dravik_app {
 
-// Constructs a server, turning the library's exceptions into one-line
-// UserErrors a user can act on (a port in use, a host name for an address).
+// Constructs a server, turning the library's exceptions, by their error
+// codes, into one-line UserErrors a user can act on (a port in use, a host
+// name for an address, no descriptors left).
 std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress);
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort);
 

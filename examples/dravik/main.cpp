@@ -95,6 +95,9 @@ int main(int argc, char** argv) {
             dravik_app::parseLogLevel(line.value("--log-level", command.defaultLogLevel)));
         velmora::extensions::dravik::DravikExtension::initialize();
         return command.run(line);
+    } catch (const dravik_app::StreamError& e) {
+        std::fprintf(stderr, "dravik: %s\n", e.what());
+        return 1;
     } catch (const dravik_app::UsageError& e) {
         std::fprintf(stderr, "dravik %s: %s (see dravik %s --help)\n", line.command().c_str(),
                      e.what(), line.command().c_str());

@@ -5,6 +5,7 @@ Run with DRAVIK_EXE naming the executable; every socket is on loopback and
 every wait is bounded."""
 import os
 import random
+import resource
 import signal
 import socket
 import subprocess
@@ -118,6 +119,61 @@ class SendTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(received, [b"first", b"second"])
         self.assertEqual(result.stdout, b"re: first\nre: second\n")
+
+
+class FailureTest(unittest.TestCase):
+    """Failures are reported, on their own line and with status 1, whatever the log level."""
+
+    def assertFails(self, result, text):
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(text, result.stderr.decode().splitlines()[-1])
+
+    def test_a_send_that_fails_exits_1_naming_the_destination(self):
+        cases = [(["127.0.0.1", "0", "hi"], b"", "1 datagram to 127.0.0.1:0 could not be sent: "),
+                 (["0.0.0.0", "6000", "hi"], b"", "to 0.0.0.0:6000 could not be sent: "),
+                 (["127.0.0.1", str(free_port())], b"x" * 70000 + b"\nok\n",
+                  "1 datagram to 127.0.0.1:")]
+        for arguments, stdin, text in cases:
+            result = run("send", *arguments, "--wait", "0", "--log-level", "off", stdin=stdin)
+            self.assertFails(result, text)
+
+    def test_write_errors(self):
+        with open("/dev/full", "wb") as full:
+            encoded = subprocess.run([DRAVIK, "base64", "encode"], input=b"data", stdout=full,
+                                     stderr=subprocess.PIPE, timeout=TIMEOUT)
+        self.assertEqual(encoded.stderr, b"dravik: write error: No space left on device\n")
+        self.assertEqual(encoded.returncode, 1)
+        port = free_port()
+        with open("/dev/full", "wb") as full:
+            listener = subprocess.Popen([DRAVIK, "listen", str(port)], stdout=full,
+                                        stderr=subprocess.PIPE)
+            try:
+                listener.stderr.readline()
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                    sender.sendto(b"lost", ("127.0.0.1", port))
+                _, errors = listener.communicate(timeout=TIMEOUT)
+            finally:
+                listener.kill()
+        self.assertEqual(listener.returncode, 1)
+        self.assertIn(b"dravik: write error: No space left on device", errors)
+
+    def test_read_error(self):
+        directory = os.open("/", os.O_RDONLY)
+        try:
+            result = subprocess.run([DRAVIK, "base64", "encode"], stdin=directory,
+                                    capture_output=True, timeout=TIMEOUT)
+        finally:
+            os.close(directory)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, b"")
+        self.assertIn(b"dravik: read error: ", result.stderr)
+
+    def test_no_descriptors_left_is_not_taken_for_a_bad_address(self):
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
+        result = subprocess.run([DRAVIK, "send", "127.0.0.1", "9", "hi"], capture_output=True,
+                                timeout=TIMEOUT, preexec_fn=few_descriptors)
+        self.assertFails(result, "cannot open local port 0: Too many open files")
 
 
 class Base64Test(unittest.TestCase):

@@ -1,0 +1,62 @@
+#include "LogLines.h"
+
+#include <cstdio>
+
+namespace dravik_app {
+namespace {
+
+const std::string kSent = "[UDPServer] Sent ";
+const std::string kSendFailed = "[UDPServer] Error sending data on port ";
+
+bool startsWith(const std::string& line, const std::string& prefix) {
+    return line.compare(0, prefix.size(), prefix) == 0;
+}
+
+const char* label(velmora::LogLevel level) {
+    switch (level) {
+    case velmora::LogLevel::Debug: return "[DEBUG] ";
+    case velmora::LogLevel::Info: return "[INFO] ";
+    default: return "[ERROR] ";
+    }
+}
+
+}  // namespace
+
+LogLines::LogLines(velmora::LogLevel shown)
+    : shown(shown), previousMinimum(velmora::LogControl::minimumLevel()) {
+    velmora::LogControl::setCapture(
+        [this](velmora::LogLevel level, const std::string& line) { take(level, line); });
+    velmora::LogControl::setMinimumLevel(velmora::LogLevel::Debug);
+}
+
+LogLines::~LogLines() {
+    velmora::LogControl::setMinimumLevel(previousMinimum);
+    velmora::LogControl::setCapture({});
+}
+
+std::string LogLines::lastFailure() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return failure;
+}
+
+// Called by the logger, one line at a time.
+void LogLines::take(velmora::LogLevel level, const std::string& line) {
+    if (startsWith(line, kSent)) {
+        ++settled;
+    } else if (startsWith(line, kSendFailed)) {
+        // "...on port N: reason"
+        const std::size_t colon = line.find(": ", kSendFailed.size());
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            failure = colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+        ++failed;
+        ++settled;
+    }
+    if (shown != velmora::LogLevel::Off && level >= shown) {
+        const std::string text = label(level) + velmora::escapeControlBytes(line) + "\n";
+        std::fwrite(text.data(), 1, text.size(), stderr);
+    }
+}
+
+}  // namespace dravik_app
