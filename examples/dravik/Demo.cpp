@@ -15,6 +15,7 @@
 #include <dravik/UDPServer.h>
 
 #include "Commands.h"
+#include "Interrupt.h"
 
 using velmora::extensions::dravik::Base64;
 using Clock = std::chrono::steady_clock;
@@ -146,7 +147,8 @@ int runDemo(CommandLine& line) {
     roundTrips.reserve(static_cast<std::size_t>(count));
     long sent = 0, lostInARow = 0;
     const Clock::time_point start = Clock::now();
-    for (long sequence = 0; sequence < count && lostInARow < 50; ++sequence) {
+    catchInterrupts();
+    for (long sequence = 0; sequence < count && lostInARow < 50 && !interrupted(); ++sequence) {
         const std::string text = payload(sequence, size);
         const Clock::time_point sentAt = Clock::now();
         if (pair.a->send(text.data(), text.size()) == UDPServer::Ok) ++sent;

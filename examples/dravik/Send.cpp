@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -44,9 +43,9 @@ int runSend(CommandLine& line) {
     DatagramPrinter printer(PrintFormat::Text);
     auto server = openPeer(host, remotePort, localPort);
     server->setDelegate(&printer);
-    if (localPort == 0) std::fprintf(stderr, "sending from UDP port %d\n", server->localPort());
     catchInterrupts();
     server->start();
+    if (localPort == 0) std::fprintf(stderr, "sending from UDP port %d\n", server->localPort());
 
     // Every datagram is tried, whatever became of the ones before.
     std::uint64_t issued = 0, refused = 0;
@@ -56,9 +55,7 @@ int runSend(CommandLine& line) {
     if (positional.size() > 2) {
         for (std::size_t i = 2; i < positional.size(); ++i) sendMessage(positional[i]);
     } else {
-        for (std::string message; !interrupted() && std::getline(std::cin, message);) {
-            sendMessage(message);
-        }
+        for (std::string message; readLine(message);) sendMessage(message);
     }
     awaitOutcomes(log, issued);
 

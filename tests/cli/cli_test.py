@@ -114,6 +114,26 @@ class SendTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(received, [b"--help"])
 
+    def test_interrupt_ends_a_send_waiting_for_input(self):
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with tempfile.TemporaryDirectory() as directory:
+                fifo = os.path.join(directory, "input")
+                os.mkfifo(fifo)
+                never_ends = os.open(fifo, os.O_RDWR)  # a writer that never writes
+                try:
+                    process = subprocess.Popen([DRAVIK, "send", "127.0.0.1", str(free_port())],
+                                               stdin=never_ends, stdout=subprocess.PIPE,
+                                               stderr=subprocess.PIPE)
+                    process.stderr.readline()  # started: it says which port it sends from
+                    process.send_signal(signal_number)
+                    try:
+                        process.communicate(timeout=1)
+                    finally:
+                        process.kill()
+                finally:
+                    os.close(never_ends)
+            self.assertEqual(process.returncode, 0, signal_number)
+
     def test_sends_each_line_of_standard_input(self):
         result, received = self.exchange(stdin=b"first\nsecond\n")
         self.assertEqual(result.returncode, 0, result.stderr)

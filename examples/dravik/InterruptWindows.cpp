@@ -1,6 +1,9 @@
+// Windows: Ctrl-C arrives on a thread of its own; standard input is read
+// line by line.
 #include "Interrupt.h"
 
 #include <csignal>
+#include <iostream>
 
 namespace dravik_app {
 namespace {
@@ -20,6 +23,12 @@ void catchInterrupts() {
 
 bool interrupted() {
     return received != 0;
+}
+
+bool readLine(std::string& line) {
+    if (interrupted() || !std::getline(std::cin, line)) return false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
 }
 
 }  // namespace dravik_app
