@@ -1,11 +1,10 @@
 #include <cerrno>
 #include <cstdio>
-#include <stdexcept>
+#include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
-#include <dravik/Base64.h>
-
+#include "Base64Stream.h"
 #include "Commands.h"
 
 #ifdef _WIN32
@@ -13,51 +12,82 @@
 #include <io.h>
 #endif
 
-using velmora::extensions::dravik::Base64;
-
 namespace dravik_app {
 namespace {
 
-// All of `in`; throws StreamError if reading fails.
-std::string readAll(std::FILE* in) {
-    std::string all;
-    char block[65536];
-    std::size_t got;
-    while ((got = std::fread(block, 1, sizeof block, in)) > 0) all.append(block, got);
+// Read in blocks of this many bytes, a multiple of 3 so that only the last
+// block of an encoding carries padding.
+constexpr std::size_t kBlock = 3 * 21 * 1024;
+
+// Closes files it opened; standard input stays open.
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file != stdin) std::fclose(file);
+    }
+};
+
+// Standard input for "-", else the named file; in binary mode.
+std::unique_ptr<std::FILE, FileCloser> openInput(const std::string& name) {
+    if (name == "-") {
+#ifdef _WIN32
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+        return std::unique_ptr<std::FILE, FileCloser>(stdin);
+    }
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (!file) throw UserError("cannot open " + name + ": " + std::strerror(errno));
+    return std::unique_ptr<std::FILE, FileCloser>(file);
+}
+
+// Fills `block` as far as the input goes; throws StreamError if reading fails.
+std::size_t readBlock(std::FILE* in, char* block, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        const std::size_t n = std::fread(block + got, 1, size - got, in);
+        if (n == 0) break;
+        got += n;
+    }
     if (std::ferror(in)) throw StreamError("read error", errno ? errno : EIO);
-    return all;
+    return got;
 }
 
 }  // namespace
 
 int runBase64(CommandLine& line) {
+    const long wrap = parseNumber(line.value("--wrap", "0"), "--wrap", 0, 1L << 30);
     const auto positional = line.finish();
-    if (positional.size() != 1 || (positional[0] != "encode" && positional[0] != "decode")) {
-        throw UsageError("base64 takes 'encode' or 'decode'");
+    if (positional.empty() || positional.size() > 2 ||
+        (positional[0] != "encode" && positional[0] != "decode")) {
+        throw UsageError("base64 takes 'encode' or 'decode', then a FILE or none");
     }
+    const bool encoding = positional[0] == "encode";
+    if (!encoding && wrap != 0) throw UsageError("--wrap is for encode");
+    auto input = openInput(positional.size() == 2 ? positional[1] : "-");
 #ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    const std::string input = readAll(stdin);
 
-    if (positional[0] == "encode") {
-        const std::string text = Base64::encode(input) + "\n";
-        writeOut(stdout, text.data(), text.size());
+    std::unique_ptr<char[]> block(new char[kBlock]);
+    if (encoding) {
+        StreamEncoder encoder(stdout, static_cast<std::size_t>(wrap));
+        while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
+            encoder.add(block.get(), got);
+        }
+        encoder.finish();
         return 0;
     }
-    // Text piped from echo or a file ends in a line break; the code itself may not.
-    std::string text = input;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (!text.empty() && text.back() == '\r') text.pop_back();
+    StreamDecoder decoder(stdout);
     try {
-        const std::vector<std::uint8_t> bytes = Base64::decode(text);
-        writeOut(stdout, bytes.data(), bytes.size());
-        return 0;
-    } catch (const std::runtime_error& e) {
-        std::fprintf(stderr, "dravik base64: %s\n", e.what());
+        while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
+            decoder.add(block.get(), got);
+        }
+        decoder.finish();
+    } catch (const StreamDecoder::InvalidInput& invalid) {
+        std::fprintf(stderr, "dravik base64: invalid input at byte %llu\n",
+                     static_cast<unsigned long long>(invalid.offset));
         return 1;
     }
+    return 0;
 }
 
 }  // namespace dravik_app

@@ -51,8 +51,11 @@ const std::map<std::string, Command>& commands() {
           "Without --local-port (or with 0) it says which port it sends from.\n"}},
         {"base64",
          {dravik_app::runBase64, "error",
-          "usage: dravik base64 encode | decode\n"
-          "Encodes standard input to Base64 text, or decodes it strictly, on standard output.\n"}},
+          "usage: dravik base64 encode [--wrap COLS] [FILE] | decode [FILE]\n"
+          "Encodes FILE (or standard input, also for '-') to Base64 text on standard output,\n"
+          "in lines of COLS characters (default 0: one line), or decodes it. Decoding skips\n"
+          "line breaks (LF or CRLF) and stops at anything else that is not Base64, saying\n"
+          "at which byte (counted from 0).\n"}},
     };
     return table;
 }

@@ -199,24 +199,38 @@ class FailureTest(unittest.TestCase):
 class Base64Test(unittest.TestCase):
     def test_agrees_with_coreutils_both_ways(self):
         generator = random.Random(4648)
-        for size in (0, 1, 2, 3, 4, 100, 4097, 100000):
+        for size in (0, 1, 2, 3, 4, 100, 4097, 100000, 200003):
             data = bytes(generator.getrandbits(8) for _ in range(size))
             with tempfile.NamedTemporaryFile() as file:
                 file.write(data)
                 file.flush()
-                reference = subprocess.run(["base64", "-w0", file.name], capture_output=True,
-                                           check=True, timeout=TIMEOUT).stdout
-            encoded = run("base64", "encode", stdin=data)
-            self.assertEqual(encoded.returncode, 0)
-            self.assertEqual(encoded.stdout, reference + b"\n", f"size {size}")
-            decoded = run("base64", "decode", stdin=reference)
-            self.assertEqual(decoded.returncode, 0)
-            self.assertEqual(decoded.stdout, data, f"size {size}")
+                for wrap in ("0", "76"):
+                    reference = subprocess.run(["base64", "-w", wrap, file.name],
+                                               capture_output=True, check=True,
+                                               timeout=TIMEOUT).stdout
+                    if wrap == "0" and size:
+                        reference += b"\n"  # one line, ended
+                    for source in ({"stdin": data}, {"file": file.name}):
+                        arguments = ["base64", "encode", "--wrap", wrap]
+                        if "file" in source:
+                            arguments.append(source["file"])
+                        encoded = run(*arguments, stdin=source.get("stdin", b""))
+                        self.assertEqual(encoded.returncode, 0)
+                        self.assertEqual(encoded.stdout, reference, f"size {size} wrap {wrap}")
+                    decoded = run("base64", "decode", stdin=reference)
+                    self.assertEqual(decoded.returncode, 0, decoded.stderr)
+                    self.assertEqual(decoded.stdout, data, f"size {size} wrap {wrap}")
+                    crlf = run("base64", "decode", stdin=reference.replace(b"\n", b"\r\n"))
+                    self.assertEqual(crlf.stdout, data, f"size {size} wrap {wrap}, CRLF")
 
-    def test_decode_failure_prints_the_library_message_and_exits_1(self):
-        result = run("base64", "decode", stdin=b"Zm9v YmFy")
-        self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stderr, b"dravik base64: Failed to decode Base64 string.\n")
+    def test_invalid_input_names_its_byte(self):
+        cases = [(b"Zm9v YmFy", 4), (b"Zm9vY", 5), (b"Zg==Zg==", 4), (b"=Zg=", 0),
+                 (b"Zm9v\rYmFy", 4), (b"Zm9v\nYm-y", 7)]
+        for text, byte in cases:
+            result = run("base64", "decode", stdin=text)
+            self.assertEqual(result.returncode, 1, text)
+            self.assertEqual(result.stderr, f"dravik base64: invalid input at byte {byte}\n".encode(),
+                             text)
 
 
 class UserErrorTest(unittest.TestCase):
