@@ -6,6 +6,7 @@
 
 #include "Base64Stream.h"
 #include "Commands.h"
+#include "Interrupt.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -39,15 +40,16 @@ std::unique_ptr<std::FILE, FileCloser> openInput(const std::string& name) {
     return std::unique_ptr<std::FILE, FileCloser>(file);
 }
 
-// Fills `block` as far as the input goes; throws StreamError if reading fails.
+// Fills `block` as far as the input goes, or until an interrupt; throws
+// StreamError if reading fails.
 std::size_t readBlock(std::FILE* in, char* block, std::size_t size) {
     std::size_t got = 0;
-    while (got < size) {
+    while (got < size && !interrupted()) {
         const std::size_t n = std::fread(block + got, 1, size - got, in);
         if (n == 0) break;
         got += n;
     }
-    if (std::ferror(in)) throw StreamError("read error", errno ? errno : EIO);
+    if (std::ferror(in) && !interrupted()) throw StreamError("read error", errno ? errno : EIO);
     return got;
 }
 
@@ -67,13 +69,15 @@ int runBase64(CommandLine& line) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
 
+    // An interrupt ends the command where it is, with status 0.
+    catchInterrupts();
     std::unique_ptr<char[]> block(new char[kBlock]);
     if (encoding) {
         StreamEncoder encoder(stdout, static_cast<std::size_t>(wrap));
         while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
             encoder.add(block.get(), got);
         }
-        encoder.finish();
+        if (!interrupted()) encoder.finish();
         return 0;
     }
     StreamDecoder decoder(stdout);
@@ -81,7 +85,7 @@ int runBase64(CommandLine& line) {
         while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
             decoder.add(block.get(), got);
         }
-        decoder.finish();
+        if (!interrupted()) decoder.finish();
     } catch (const StreamDecoder::InvalidInput& invalid) {
         std::fprintf(stderr, "dravik base64: invalid input at byte %llu\n",
                      static_cast<unsigned long long>(invalid.offset));

@@ -1,5 +1,6 @@
 // dravik: the example host application. It initialises the extension and uses
 // only the public headers and the stand-in SDK's own logger controls.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -97,7 +98,13 @@ int main(int argc, char** argv) {
         velmora::LogControl::setMinimumLevel(
             dravik_app::parseLogLevel(line.value("--log-level", command.defaultLogLevel)));
         velmora::extensions::dravik::DravikExtension::initialize();
-        return command.run(line);
+        const int status = command.run(line);
+        // What was printed with printf is only written now.
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            throw dravik_app::StreamError("write error", errno ? errno : EIO);
+        }
+        return status;
     } catch (const dravik_app::StreamError& e) {
         std::fprintf(stderr, "dravik: %s\n", e.what());
         return 1;

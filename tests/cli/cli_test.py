@@ -11,6 +11,7 @@ import socket
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 DRAVIK = os.environ.get("DRAVIK_EXE", "dravik")
@@ -114,17 +115,19 @@ class SendTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(received, [b"--help"])
 
-    def test_interrupt_ends_a_send_waiting_for_input(self):
-        for signal_number in (signal.SIGINT, signal.SIGTERM):
+    def test_interrupt_ends_a_command_waiting_for_input(self):
+        commands = [["send", "127.0.0.1", str(free_port())], ["base64", "encode"]]
+        for command, signal_number in zip(commands * 2, (signal.SIGINT,) * 2 + (signal.SIGTERM,) * 2):
             with tempfile.TemporaryDirectory() as directory:
                 fifo = os.path.join(directory, "input")
                 os.mkfifo(fifo)
                 never_ends = os.open(fifo, os.O_RDWR)  # a writer that never writes
                 try:
-                    process = subprocess.Popen([DRAVIK, "send", "127.0.0.1", str(free_port())],
+                    process = subprocess.Popen([DRAVIK, *command, "--log-level", "debug"],
                                                stdin=never_ends, stdout=subprocess.PIPE,
                                                stderr=subprocess.PIPE)
-                    process.stderr.readline()  # started: it says which port it sends from
+                    process.stderr.readline()  # started: the extension's line is logged
+                    time.sleep(0.2)
                     process.send_signal(signal_number)
                     try:
                         process.communicate(timeout=1)
@@ -132,7 +135,7 @@ class SendTest(unittest.TestCase):
                         process.kill()
                 finally:
                     os.close(never_ends)
-            self.assertEqual(process.returncode, 0, signal_number)
+            self.assertEqual(process.returncode, 0, (command, signal_number))
 
     def test_sends_each_line_of_standard_input(self):
         result, received = self.exchange(stdin=b"first\nsecond\n")
@@ -158,11 +161,12 @@ class FailureTest(unittest.TestCase):
             self.assertFails(result, text)
 
     def test_write_errors(self):
-        with open("/dev/full", "wb") as full:
-            encoded = subprocess.run([DRAVIK, "base64", "encode"], input=b"data", stdout=full,
-                                     stderr=subprocess.PIPE, timeout=TIMEOUT)
-        self.assertEqual(encoded.stderr, b"dravik: write error: No space left on device\n")
-        self.assertEqual(encoded.returncode, 1)
+        for command in (["base64", "encode"], ["demo", "--count", "10", "--log-level", "off"]):
+            with open("/dev/full", "wb") as full:
+                result = subprocess.run([DRAVIK, *command], input=b"data", stdout=full,
+                                        stderr=subprocess.PIPE, timeout=TIMEOUT)
+            self.assertEqual(result.stderr, b"dravik: write error: No space left on device\n")
+            self.assertEqual(result.returncode, 1)
         port = free_port()
         with open("/dev/full", "wb") as full:
             listener = subprocess.Popen([DRAVIK, "listen", str(port)], stdout=full,
