@@ -25,6 +25,7 @@
 #include "udp/WaitingSends.h"
 #include "udp/WakeAllocator.h"
 
+// The server's timer, on the event loop's own executor type like its socket.
 using ServerTimer = asio::basic_waitable_timer<std::chrono::steady_clock,
                                                asio::wait_traits<std::chrono::steady_clock>,
                                                asio::io_context::executor_type>;
