@@ -4,8 +4,9 @@
 # with ThreadSanitizer; cross-builds the Windows DLLs and runs the suite under
 # Wine; fuzzes the Base64 decoder for 30 seconds; installs the project into a
 # temporary prefix, builds a consumer against the installed CMake package and
-# pkg-config file and runs it; and checks that the library exports only the
-# public API. Fails on any failure.
+# pkg-config file and runs it; checks that the library exports only the
+# public API, and that its ABI matches the baseline in abi/. Fails on any
+# failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -58,6 +59,10 @@ stage "install and consume"
 
 stage "exported symbols"
 "$root/scripts/check-exports.sh" "$out/werror/lib/libdravik.so"
+
+stage "ABI against the baseline"
+ensure_packages abigail-tools
+"$root/scripts/check-abi.sh" "$out/werror"
 
 stage "all stages passed"
 echo "tests: $DRAVIK_PASSED passed, $DRAVIK_FAILED failed, $DRAVIK_SKIPPED skipped"
