@@ -4,9 +4,10 @@
 # with ThreadSanitizer; cross-builds the Windows DLLs and runs the suite under
 # Wine; fuzzes the Base64 decoder for 30 seconds; installs the project into a
 # temporary prefix, builds a consumer against the installed CMake package and
-# pkg-config file and runs it; checks that the library exports only the
-# public API, and that its ABI matches the baseline in abi/. Fails on any
-# failure.
+# pkg-config file and runs it; builds the Debian packages and the Windows zip,
+# checks them with lintian and builds the consumer against the unpacked
+# packages; checks that the library exports only the public API, and that its
+# ABI matches the baseline in abi/. Fails on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -59,6 +60,9 @@ stage "install and consume"
 
 stage "exported symbols"
 "$root/scripts/check-exports.sh" "$out/werror/lib/libdravik.so"
+
+stage "packages: Debian packages and the Windows zip"
+"$root/scripts/check-packages.sh" "$out/packages"
 
 stage "ABI against the baseline"
 ensure_packages abigail-tools
