@@ -192,6 +192,8 @@ class FailureTest(unittest.TestCase):
         self.assertEqual(result.stdout, b"")
         self.assertIn(b"dravik: read error: ", result.stderr)
 
+    @unittest.skipIf(os.environ.get("DRAVIK_SANITIZED"),
+                     "the sanitizers' runtime needs file descriptors of its own")
     def test_no_descriptors_left_is_not_taken_for_a_bad_address(self):
         def few_descriptors():
             resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
