@@ -3,6 +3,7 @@
 // stand-in's, without being rebuilt.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -72,14 +73,20 @@ TEST(ReplacedLoggerTest, ExtensionLogsThroughTheHostsOwnLogger) {
     EXPECT_EQ(recorded().back(), "info [UDPServer] Stopping on port " + std::to_string(port));
 }
 
-TEST(ReplacedLoggerTest, ThrowingLoggerOnTheWorkerIsSurvivedAndReceptionGoesOn) {
-    SKIP_ON_WINDOWS();
+// A receive-only server with a recording delegate, and a peer to send to it.
+class ReplacedLoggerServerTest : public ::testing::Test {
+protected:
+    ReplacedLoggerServerTest() { server->setDelegate(&delegate); }
+
     dravik_test::RecordingDelegate delegate;  // outlives the server
     int port = 0;
-    auto server = dravik_test::receiveOnlyServer(port);
-    server->setDelegate(&delegate);
-    server->start();
+    std::unique_ptr<UDPServer> server = dravik_test::receiveOnlyServer(port);
     dravik_test::PeerSocket peer;
+};
+
+TEST_F(ReplacedLoggerServerTest, ThrowingLoggerOnTheWorkerIsSurvivedAndReceptionGoesOn) {
+    SKIP_ON_WINDOWS();
+    server->start();
 
     debugThrows = true;
     peer.sendTo(port, "lost with its log line");
@@ -99,13 +106,8 @@ TEST(ReplacedLoggerTest, ThrowingLoggerOnTheWorkerIsSurvivedAndReceptionGoesOn) 
 // A host logger that breaks its promise and throws from the "Starting" or
 // "Stopping" line: start() leaves the server stopped, stop() still stops it,
 // and the destructor survives.
-TEST(ReplacedLoggerTest, ThrowingStartAndStopLinesLeaveTheServerCleanlyStopped) {
+TEST_F(ReplacedLoggerServerTest, ThrowingStartAndStopLinesLeaveTheServerCleanlyStopped) {
     SKIP_ON_WINDOWS();
-    dravik_test::RecordingDelegate delegate;  // outlives the server
-    int port = 0;
-    auto server = dravik_test::receiveOnlyServer(port);
-    server->setDelegate(&delegate);
-    dravik_test::PeerSocket peer;
 
     infoThrows = true;
     EXPECT_THROW(server->start(), std::runtime_error);

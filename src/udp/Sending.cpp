@@ -2,7 +2,6 @@
 #include <vector>
 
 #include <asio/bind_allocator.hpp>
-#include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/post.hpp>
 
