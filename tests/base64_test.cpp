@@ -12,7 +12,10 @@
 
 #include <dravik/Base64.h>
 
+#include "support/CodecRuns.h"
+
 using velmora::extensions::dravik::Base64;
+namespace base64 = velmora::extensions::dravik::base64;
 
 namespace {
 
@@ -34,6 +37,10 @@ TEST_P(Base64VectorTest, EncodesAndDecodesBothWays) {
     EXPECT_EQ(Base64::encode(v.bytes), v.text);
     EXPECT_EQ(Base64::encode(bytesOf(v.bytes)), v.text);
     EXPECT_EQ(Base64::decode(v.text), bytesOf(v.bytes));
+    for (const base64::Codec* codec : base64::availableCodecs()) {
+        EXPECT_EQ(dravik_test::encodeWith(*codec, v.bytes), v.text) << codec->name;
+        EXPECT_EQ(dravik_test::decodeWith(*codec, v.text), bytesOf(v.bytes)) << codec->name;
+    }
 }
 
 // RFC 4648, section 10, then bytes the alphabet's last characters and zero bytes need.
@@ -54,6 +61,10 @@ TEST_P(Base64RejectTest, ThrowsTheDecodeError) {
         FAIL() << "decoded";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Failed to decode Base64 string.");
+    }
+    if (GetParam().size() % 4 != 0) return;  // refused before any codec runs
+    for (const base64::Codec* codec : base64::availableCodecs()) {
+        EXPECT_EQ(dravik_test::decodeWith(*codec, GetParam()), std::nullopt) << codec->name;
     }
 }
 

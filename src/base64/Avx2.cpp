@@ -1,0 +1,127 @@
+// The codec on 256-bit registers: 24 bytes to 32 characters and back per
+// step. Only this file's functions use AVX2, each marked for it, so the rest
+// of the library runs on any x86-64 processor.
+#include <immintrin.h>
+
+#include "base64/Codec.h"
+#include "base64/X86Codecs.h"
+
+#define DRAVIK_AVX2 __attribute__((target("avx2")))
+
+namespace velmora::extensions::dravik::base64 {
+namespace {
+
+// Encoding, one step: the 24 input bytes sit at offsets 4..15 of the low lane
+// and 0..11 of the high lane. Returns the 32 characters.
+DRAVIK_AVX2 __m256i encodeBlock(__m256i in) {
+    // Each 32-bit word gets the bytes of one group as b1 b0 b2 b1, so that
+    // the four 6-bit fields can be moved into place by multiplications.
+    const __m256i groups = _mm256_shuffle_epi8(
+        in, _mm256_setr_epi8(5, 4, 6, 5, 8, 7, 9, 8, 11, 10, 12, 11, 14, 13, 15, 14,  //
+                             1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
+    const __m256i fields03 = _mm256_mulhi_epu16(_mm256_and_si256(groups, _mm256_set1_epi32(0x0fc0fc00)),
+                                                _mm256_set1_epi32(0x04000040));
+    const __m256i fields12 = _mm256_mullo_epi16(_mm256_and_si256(groups, _mm256_set1_epi32(0x003f03f0)),
+                                                _mm256_set1_epi32(0x01000010));
+    const __m256i values = _mm256_or_si256(fields03, fields12);
+
+    // Each value picks the offset of its alphabet range: 0..25 'A', 26..51
+    // 'a' - 26, 52..61 '0' - 52, 62 '+' - 62, 63 '/' - 63.
+    __m256i range = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+    const __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
+    range = _mm256_or_si256(range, _mm256_and_si256(upper, _mm256_set1_epi8(13)));
+    const __m256i offsets = _mm256_setr_epi8(
+        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,  //
+        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    return _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
+}
+
+DRAVIK_AVX2 void encodeAvx2(const unsigned char* in, std::size_t size, char* out) {
+    std::size_t i = 0;
+    if (size >= 28) {
+        // The first step may not read before the input: its low lane is
+        // loaded at the start and moved up by four bytes.
+        const __m128i low = _mm_slli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), 4);
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), encodeBlock(_mm256_set_m128i(high, low)));
+        i = 24;
+        out += 32;
+    }
+    // Later steps read 32 bytes from 4 before the step's first byte.
+    for (; i + 28 <= size; i += 24, out += 32) {
+        const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i - 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), encodeBlock(block));
+    }
+    encodeScalar(in + i, size - i, out);
+}
+
+// Decoding, one step: 32 characters to their 6-bit values, or false when
+// one of them is outside the alphabet ("=" included).
+DRAVIK_AVX2 bool translate(__m256i& block) {
+    // A character is valid when the classes of its low and high nibble have
+    // no bit in common.
+    const __m256i nibble = _mm256_set1_epi8(0x2f);  // bit 5 is ignored by the lookups
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(block, 4), nibble);
+    const __m256i low = _mm256_and_si256(block, nibble);
+    const __m256i lowClasses = _mm256_setr_epi8(
+        0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a,  //
+        0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a);
+    const __m256i highClasses = _mm256_setr_epi8(
+        0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,  //
+        0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i classes = _mm256_and_si256(_mm256_shuffle_epi8(lowClasses, low),
+                                             _mm256_shuffle_epi8(highClasses, high));
+    if (!_mm256_testz_si256(classes, classes)) return false;
+
+    // The offset to the 6-bit value follows from the high nibble, with "/"
+    // moved to a slot of its own.
+    const __m256i slash = _mm256_cmpeq_epi8(block, _mm256_set1_epi8('/'));
+    const __m256i offsets = _mm256_setr_epi8(
+        0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,  //
+        0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    block = _mm256_add_epi8(block, _mm256_shuffle_epi8(offsets, _mm256_add_epi8(slash, high)));
+    return true;
+}
+
+// Packs the 6-bit values of 32 characters into 24 bytes, at the start of the
+// register.
+DRAVIK_AVX2 __m256i packValues(__m256i values) {
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+    const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i bytes = _mm256_shuffle_epi8(
+        groups, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,  //
+                                 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+    return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+}
+
+DRAVIK_AVX2 std::size_t decodeAvx2(const unsigned char* in, std::size_t size, unsigned char* out) {
+    // The last quartet, which may hold "=", is left to the scalar codec.
+    const std::size_t body = size < 4 ? 0 : size - 4;
+    const std::size_t room = size / 4 * 3;
+    std::size_t i = 0;
+    std::size_t written = 0;
+    for (; i + 32 <= body; i += 32, written += 24) {
+        __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        if (!translate(block)) return kRefused;
+        const __m256i bytes = packValues(block);
+        if (written + 32 <= room) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + written), bytes);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + written), _mm256_castsi256_si128(bytes));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + written + 16), _mm256_extracti128_si256(bytes, 1));
+        }
+    }
+    const std::size_t rest = decodeScalar(in + i, size - i, out + written);
+    return rest == kRefused ? kRefused : written + rest;
+}
+
+}  // namespace
+
+const Codec& avx2Codec() {
+    static constexpr Codec codec{"avx2", encodeAvx2, decodeAvx2};
+    return codec;
+}
+
+}  // namespace velmora::extensions::dravik::base64
