@@ -1,17 +1,61 @@
 // libFuzzer target for the Base64 codec. Every input is both decoded as text
 // (it must decode or throw the one decode error, and whatever decodes must
 // survive a re-encoding) and encoded as bytes (it must decode back unchanged).
+// Every codec this processor can run must agree with the scalar one on both,
+// each on exact-size copies so AddressSanitizer sees any access past them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <dravik/Base64.h>
 
+#include "base64/Codec.h"
+#include "base64/Tables.h"
+
 using velmora::extensions::dravik::Base64;
+namespace base64 = velmora::extensions::dravik::base64;
+
+namespace {
+
+std::string encodeWith(const base64::Codec& codec, const std::vector<unsigned char>& bytes) {
+    std::vector<char> text(base64::encodedSize(bytes.size()));
+    codec.encode(bytes.data(), bytes.size(), text.data());
+    return {text.begin(), text.end()};
+}
+
+// The decoded bytes, or nothing when the codec refuses the text.
+std::optional<std::vector<unsigned char>> decodeWith(const base64::Codec& codec,
+                                                     const std::vector<unsigned char>& text) {
+    std::vector<unsigned char> bytes(text.size() / 4 * 3);
+    const std::size_t written = codec.decode(text.data(), text.size(), bytes.data());
+    if (written == base64::kRefused) return std::nullopt;
+    bytes.resize(written);
+    return bytes;
+}
+
+// The input as bytes to encode, its first multiple of 4 characters as text to
+// decode, and its encoding as text to decode.
+void compareCodecs(const std::uint8_t* data, std::size_t size) {
+    static const std::vector<const base64::Codec*> codecs = base64::availableCodecs();
+    const base64::Codec& scalar = base64::scalarCodec();
+    const std::vector<unsigned char> input(data, data + size);
+    const std::vector<unsigned char> text(data, data + size / 4 * 4);
+    const std::string encoded = encodeWith(scalar, input);
+    const std::vector<unsigned char> encodedText(encoded.begin(), encoded.end());
+    const auto decoded = decodeWith(scalar, text);
+    for (const base64::Codec* codec : codecs) {
+        if (encodeWith(*codec, input) != encoded) std::abort();
+        if (decodeWith(*codec, text) != decoded) std::abort();
+        if (decodeWith(*codec, encodedText) != input) std::abort();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
@@ -27,5 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text = Base64::encode(input);
     const std::vector<std::uint8_t> back = Base64::decode(text);
     if (back != std::vector<std::uint8_t>(data, data + size)) std::abort();
+
+    compareCodecs(data, size);
     return 0;
 }

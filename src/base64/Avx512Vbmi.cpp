@@ -86,16 +86,16 @@ DRAVIK_AVX512_VBMI void encodeAvx512Vbmi(const unsigned char* in, std::size_t si
     const __m512i spread = load(kGroupSpread);
     const __m512i alphabet = _mm512_loadu_si512(kAlphabet);
     std::size_t i = 0;
-    for (; i + 48 <= size; i += 48, out += 64) {
-        const __m512i block = _mm512_maskz_loadu_epi8(lanes(48), in + i);
+    // Steps of 16 groups, from full loads while the input allows them.
+    for (; i + 64 <= size; i += 48, out += 64) {
+        const __m512i block = _mm512_loadu_si512(in + i);
         _mm512_storeu_si512(out, encodeBlock(block, spread, alphabet));
     }
-    const std::size_t groups = (size - i) / 3;
-    if (groups > 0) {
+    // Then steps of up to 16 groups from masked loads.
+    for (std::size_t groups; (groups = (size - i) / 3) > 0; i += groups * 3, out += groups * 4) {
+        if (groups > 16) groups = 16;
         const __m512i block = _mm512_maskz_loadu_epi8(lanes(groups * 3), in + i);
         _mm512_mask_storeu_epi8(out, lanes(groups * 4), encodeBlock(block, spread, alphabet));
-        i += groups * 3;
-        out += groups * 4;
     }
     encodeScalar(in + i, size - i, out);
 }
