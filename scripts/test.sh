@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and tests the project
 # with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
-# with ThreadSanitizer; cross-builds the Windows DLLs and runs the suite under
-# Wine; fuzzes the Base64 decoder for 30 seconds; installs the project into a
+# with ThreadSanitizer (the first build also runs the Base64 tests under
+# qemu-x86_64 as processors without AVX-512 and without AVX2); cross-builds
+# the Windows DLLs and runs the suite under Wine; fuzzes the Base64 codecs for
+# 30 seconds; installs the project into a
 # temporary prefix, builds a consumer against the installed CMake package and
 # pkg-config file and runs it; builds the Debian packages and the Windows zip,
 # checks them with lintian and builds the consumer against the unpacked

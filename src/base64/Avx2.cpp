@@ -25,16 +25,16 @@ DRAVIK_AVX2 __m256i encodeBlock(__m256i in) {
                                                 _mm256_set1_epi32(0x01000010));
     const __m256i values = _mm256_or_si256(fields03, fields12);
 
-    // Each value picks the offset of its alphabet range: 0..25 'A', 26..51
-    // 'a' - 26, 52..61 '0' - 52, 62 '+' - 62, 63 '/' - 63.
-    __m256i range = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
-    const __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
-    range = _mm256_or_si256(range, _mm256_and_si256(upper, _mm256_set1_epi8(13)));
+    // Each value picks the offset of its alphabet range: 0..51 count as 0,
+    // 52..63 as 1..12, and all above 25 one more, so the ranges land on
+    // 0 ('A'), 1 ('a' - 26), 2..11 ('0' - 52), 12 ('+' - 62) and 13 ('/' - 63).
+    const __m256i aboveUpper = _mm256_cmpgt_epi8(values, _mm256_set1_epi8(25));
+    const __m256i range = _mm256_sub_epi8(_mm256_subs_epu8(values, _mm256_set1_epi8(51)), aboveUpper);
     const __m256i offsets = _mm256_setr_epi8(
-        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-        '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,  //
-        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-        '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+        'A', 'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '0' - 52, '0' - 52, '+' - 62, '/' - 63, 0, 0,  //
+        'A', 'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '0' - 52, '0' - 52, '+' - 62, '/' - 63, 0, 0);
     return _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
 }
 
