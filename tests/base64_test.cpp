@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <dravik/Base64.h>
 
 #include "support/CodecRuns.h"
@@ -114,7 +118,9 @@ TEST(Base64ReferenceTest, AgreesWithCoreutilsBothWays) {
         GTEST_SKIP() << "coreutils' base64 is not installed";
     }
     std::mt19937 random(4648);
-    const std::string path = ::testing::TempDir() + "dravik_base64_reference.bin";
+    // Named after the process: the suite also runs under an emulator beside itself.
+    const std::string path =
+        ::testing::TempDir() + "dravik_base64_reference_" + std::to_string(getpid()) + ".bin";
     for (std::size_t size : {1u, 2u, 3u, 57u, 1000u, 4096u, 65537u}) {
         const std::string bytes = randomBytes(random, size);
         std::ofstream(path, std::ios::binary) << bytes;
