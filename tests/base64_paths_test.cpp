@@ -9,15 +9,9 @@
 namespace base64 = velmora::extensions::dravik::base64;
 using dravik_test::decodeWith;
 using dravik_test::encodeWith;
+using dravik_test::randomBytes;
 
 namespace {
-
-std::string randomBytes(std::mt19937& random, std::size_t size) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(byte(random));
-    return bytes;
-}
 
 class Base64PathTest : public ::testing::TestWithParam<const base64::Codec*> {
 protected:

@@ -92,17 +92,10 @@ TEST(Base64LeftoverBitsTest, NonZeroBitsUnderPaddingStillDecode) {
     EXPECT_EQ(Base64::decode("//=="), bytesOf("\xff"));
 }
 
-std::string randomBytes(std::mt19937& random, std::size_t size) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(byte(random));
-    return bytes;
-}
-
 TEST(Base64RoundTripTest, DecodingAnEncodingGivesTheBytesBack) {
     std::mt19937 random(2026);
     for (std::size_t size = 0; size < 300; ++size) {
-        const std::string bytes = randomBytes(random, size);
+        const std::string bytes = dravik_test::randomBytes(random, size);
         const std::string text = Base64::encode(bytes);
         ASSERT_EQ(text.size(), (size + 2) / 3 * 4);
         ASSERT_EQ(Base64::decode(text), bytesOf(bytes)) << "size " << size;
@@ -122,7 +115,7 @@ TEST(Base64ReferenceTest, AgreesWithCoreutilsBothWays) {
     const std::string path =
         ::testing::TempDir() + "dravik_base64_reference_" + std::to_string(getpid()) + ".bin";
     for (std::size_t size : {1u, 2u, 3u, 57u, 1000u, 4096u, 65537u}) {
-        const std::string bytes = randomBytes(random, size);
+        const std::string bytes = dravik_test::randomBytes(random, size);
         std::ofstream(path, std::ios::binary) << bytes;
 
         std::string reference;

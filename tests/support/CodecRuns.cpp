@@ -22,4 +22,11 @@ std::optional<std::vector<std::uint8_t>> decodeWith(const Codec& codec, const st
     return out;
 }
 
+std::string randomBytes(std::mt19937& random, std::size_t size) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(byte(random));
+    return bytes;
+}
+
 }  // namespace dravik_test

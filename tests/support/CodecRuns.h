@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ using velmora::extensions::dravik::base64::Codec;
 std::string encodeWith(const Codec& codec, const std::string& bytes);
 // The decoded bytes, or nothing when the codec refuses the text.
 std::optional<std::vector<std::uint8_t>> decodeWith(const Codec& codec, const std::string& text);
+
+// `size` bytes drawn from `random`.
+std::string randomBytes(std::mt19937& random, std::size_t size);
 
 // The codecs the path tests set against the scalar one; each test program
 // that holds them says which.
