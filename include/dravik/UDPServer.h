@@ -28,6 +28,34 @@ public:
         ReceiveOnly = 1,       // the server is in receive-only mode
         NotRunning = 2,        // the server is not running
         NoRemoteEndpoint = 3,  // the remote address is unspecified (0.0.0.0 or ::)
+        SendQueueFull = 4,     // the socket's buffer and the queue of copies behind it are
+                               // full; nothing was queued: try again later
+    };
+
+    // What the server has done since construction, as counted by
+    // readCounters(). Receive-side figures count datagrams; a receive error
+    // counts as one datagram taken. Once the server is quiet (stopped, or no
+    // traffic in flight) they add up:
+    //   received == delivered + rejectedForeign + rejectedEmpty + receiveErrors
+    //   sendsAccepted == sent + sendsFailed + sendsDiscarded + waitingDatagrams
+    // Later versions may append fields; `size` tells readCounters() how many
+    // the caller's struct has, so binaries built against either keep working.
+    struct Counters {
+        std::uint64_t size = sizeof(Counters);
+        std::uint64_t received = 0;         // datagrams taken from the socket
+        std::uint64_t delivered = 0;        // accepted (given to the delegate, if one is set)
+        std::uint64_t rejectedForeign = 0;  // peer mode: from another endpoint
+        std::uint64_t rejectedEmpty = 0;    // empty datagrams
+        std::uint64_t receiveErrors = 0;    // receives that failed
+        std::uint64_t truncated = 0;        // delivered cut to 1,024 bytes (among delivered)
+        std::uint64_t droppedBySystem = 0;  // dropped by the system, receive buffer full (Linux)
+        std::uint64_t sendsAccepted = 0;    // send() calls that returned Ok
+        std::uint64_t sent = 0;             // ... taken by the system
+        std::uint64_t sendsFailed = 0;      // ... refused by the system ("Error sending data")
+        std::uint64_t sendsDiscarded = 0;   // ... still waiting when the server stopped
+        std::uint64_t sendsQueueFull = 0;   // send() calls refused with SendQueueFull
+        std::uint64_t waitingDatagrams = 0; // copies waiting for room now
+        std::uint64_t waitingBytes = 0;     // their bytes
     };
 
     // Receive-only mode, bound to 0.0.0.0:localPort. Throws std::system_error:
@@ -72,9 +100,11 @@ public:
     void start();
 
     // Stops the event loop and joins the worker, waiting at most for the
-    // delegate call in progress; the delegate is not called after stop()
-    // returns. Datagrams already taken from the socket but not yet delivered
-    // are delivered first by the next start(). Accepted in every state, and
+    // delegate call in progress and, for up to 200 ms, for copies of sends
+    // that wait for room (those still waiting then are discarded and counted
+    // in one error line); the delegate is not called after stop() returns.
+    // Datagrams already taken from the socket but not yet delivered are
+    // delivered first by the next start(). Accepted in every state, and
     // always logs; concurrent calls all return once the worker is joined.
     // Should the host logger throw, the server is stopped all the same and
     // the exception then goes on to the caller (the destructor swallows it).
@@ -86,9 +116,23 @@ public:
     // on the calling thread and Ok is returned. Its outcome is only logged,
     // later, on the worker thread. The caller's buffer is not read after send
     // returns (a send that must wait for room in the socket's buffer keeps a
-    // copy). Callable from several threads at once; each thread's datagrams
-    // leave in the order it sent them.
+    // copy). The copies are bounded: once they would pass
+    // max(256 KiB, the socket's send buffer size), counting 64 bytes per
+    // datagram besides its payload, send returns SendQueueFull and queues
+    // nothing. Callable from several threads at once; each thread's datagrams
+    // leave in the order it sent them. Every send that returned Ok ends in
+    // its "Sent" or "Error sending data" line, or in the count of the
+    // "Discarded N waiting datagrams" line of the stop() that ended it.
     Error send(const char* data, std::uint64_t size);
+
+    // Copies the server's counters into `counters`, as far as `counters.size`
+    // reaches; any thread, any time, without locks.
+    void readCounters(Counters& counters) const;
+    Counters counters() const {
+        Counters counters;
+        readCounters(counters);
+        return counters;
+    }
 
     // The local port the socket is bound to: `localPort` as given, or the
     // port the system chose when 0 was given. Log lines keep the port as

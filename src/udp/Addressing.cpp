@@ -61,6 +61,11 @@ std::error_code parseV6(const std::string& text, asio::ip::address& parsed) {
 
 ParsedAddress parseNumericAddress(const std::string& text) {
     ParsedAddress parsed;
+    // The system's parsers stop at a NUL byte; what follows it would be lost.
+    if (text.find('\0') != std::string::npos) {
+        parsed.error = std::make_error_code(std::errc::invalid_argument);
+        return parsed;
+    }
     const std::size_t percent = text.find('%');
     const bool oneScope = percent == std::string::npos || text.find('%', percent + 1) == std::string::npos;
     if (oneScope && hasOnlyAddressCharacters(text, "0123456789abcdefABCDEF:.")) {

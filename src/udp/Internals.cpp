@@ -1,5 +1,6 @@
 #include "udp/Internals.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <asio/ip/v6_only.hpp>
@@ -46,6 +47,23 @@ ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint&
     return socket;
 }
 
+// The copies of sends that wait for room may take as much memory as the
+// socket's own send buffer, and at least this.
+constexpr std::size_t kMinimumSendQueueBytes = 256 * 1024;
+
+template <typename Option>
+int reportedSize(const ServerSocket& socket) {
+    Option option;
+    std::error_code ignored;
+    socket.get_option(option, ignored);
+    return option.value();
+}
+
+std::size_t sendQueueLimit(const ServerSocket& socket) {
+    const int sendBuffer = reportedSize<asio::socket_base::send_buffer_size>(socket);
+    return std::max(kMinimumSendQueueBytes, static_cast<std::size_t>(std::max(sendBuffer, 0)));
+}
+
 const asio::ip::address& addressOrThrow(const ParsedAddress& parsed) {
     if (parsed.error) {
         throw std::system_error(standardCode(parsed.error));
@@ -89,7 +107,9 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       boundPort(socket.local_endpoint().port()),
       nativeSocket(socket.native_handle()),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
+      receiveBufferBytes(reportedSize<asio::socket_base::receive_buffer_size>(socket)),
       receiveOnly(receiveOnly),
+      waitingSends(sendQueueLimit(socket)),
       heldLinesTimer(ioContext.get_executor()),
       remoteText(endpointText(remoteEndpoint)),
       receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": "),
@@ -97,6 +117,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
                   remoteText) {
     receivedLine.reserve(receivedPrefix.size() + kBufferSize);
     sentLine.reserve(64 + remoteText.size());
+    watchSystemDrops();
 }
 
 void UDPServer::Internals::reportWorkerError(const char* what) noexcept {

@@ -22,6 +22,8 @@
 #include "udp/ErrorLineBudget.h"
 #include "udp/NativeSocket.h"
 #include "udp/ReceiveBatch.h"
+#include "udp/ServerCounters.h"
+#include "udp/SystemDropCount.h"
 #include "udp/WaitingSends.h"
 #include "udp/WakeAllocator.h"
 
@@ -54,6 +56,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const int boundPort;  // localPort, or the port the system chose for 0
     const ServerSocket::native_handle_type nativeSocket;
     const asio::ip::udp::endpoint remoteEndpoint;
+    const int receiveBufferBytes;  // as the system reports it
     std::array<char, kBufferSize> messageBuffer;  // worker thread only
     std::uint64_t messageSize = 0;  // worker thread only
     std::atomic<UDPServerDelegate*> delegate{nullptr};
@@ -84,10 +87,20 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     std::vector<CompletedSends::Outcome> sendsToLog;  // worker thread only
     // Sends that wait for room in the socket's send buffer.
     WaitingSends waitingSends;
+    // How long stop() lets them leave before it discards them.
+    static constexpr std::chrono::milliseconds kStopDrain{200};
 
-    // Error lines that network input triggers, and the timer that reports
-    // what a window held back once it has ended. Worker thread only, and the
-    // stopping thread once the worker is joined.
+    ServerCounters counters;
+
+    // Drops the system reports on the receive side. Worker thread only, and
+    // a thread that runs while no worker does.
+    SystemDropCount systemDrops;
+    std::uint64_t dropsToLog = 0;  // counted, not yet logged
+    bool sawBacklog = false;       // a full batch since the count was last asked for
+
+    // Error lines that network input or overload trigger (any thread), and
+    // the timer that reports what the budget held back (worker thread only,
+    // and the stopping thread once the worker is joined).
     ErrorLineBudget errorBudget;
     ServerTimer heldLinesTimer;
 
@@ -117,18 +130,31 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // and hands it to server.receive(). Platform-specific.
     void armWait(UDPServer& server);
     // Fills the batch's free slots with datagrams already queued on the
-    // socket, without blocking. Platform-specific.
+    // socket, without blocking, and counts them. Platform-specific.
     void takeBatch();
+    // Asks the system to report its drops with the datagrams, where it can.
+    // Platform-specific.
+    void watchSystemDrops();
+    // Asks the system for its drop count now, where it can. Platform-specific.
+    void askSystemDrops();
+    // Counts a reading of the system's drop count and logs its growth.
+    void countSystemDrops(std::uint32_t reading);
 
     // Judges a received datagram: returns false for a receive error, a
     // foreign sender or an empty datagram, logging it within the error line
     // budget; otherwise copies it into messageBuffer and returns true.
     bool acceptReceived(const ReceiveBatch::Slot& received);
-    // Whether the budget lets one more network error line be logged now.
-    bool mayLogNetworkError();
-    // Logs what the current window has held back, if anything.
-    void reportHeldLines();
-    void logHeldLines(std::uint64_t held) const;
+    // Whether the budget lets one more network or overload error line be
+    // logged now; if not, it is counted for the next report. Any thread.
+    bool mayLogError();
+    // Logs the drops counted so far, within the budget unless `flush`.
+    void logDrops(bool flush);
+    // Has the worker arm the report of what the budget holds (any thread).
+    void scheduleReport();
+    void armReport();
+    // Logs the drops and the count of lines the budget held back: now if
+    // `flush` (no worker runs), else within the budget.
+    void reportHeldLines(bool flush);
 
     // Queues the outcome of a send taken at once, waking the worker to log it
     // when the queue was empty (any thread).
@@ -137,8 +163,14 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // worker sends what waits.
     void waitForRoom();
     void sendWaiting();
-    // Logs every queued outcome (worker thread).
+    // Logs every queued outcome (worker thread, or while no worker runs).
     void logQueuedSends();
+    // While no worker runs: logs the outcomes and the lines held back,
+    // discards what still waits to be sent, and counts it in one line.
+    // Every step runs even if the logger throws; the first exception goes on.
+    void settleWithoutWorker();
+    // Discards what waits to be sent, counting it in one line.
+    void discardWaiting();
     // Logs the outcome of a send (worker thread).
     void reportSent(const std::error_code& error, std::size_t size);
 

@@ -1,3 +1,5 @@
+#include "host/Logger.h"
+#include "udp/FirstFailure.h"
 #include "udp/Internals.h"
 
 bool UDPServer::Internals::beginPhase(Phase from, Phase to) {
@@ -24,9 +26,31 @@ UDPServer::Internals::StopClaim UDPServer::Internals::claimStop() {
         return StopClaim::AlreadyStopped;
     }
     running.store(false);
-    ioContext.stop();
     if (phase == Phase::Stopped) return StopClaim::AlreadyStopped;
-    if (thread->get_id() == std::this_thread::get_id()) return StopClaim::OnWorker;
+    if (thread->get_id() == std::this_thread::get_id()) {
+        ioContext.stop();
+        return StopClaim::OnWorker;
+    }
     phase = Phase::Stopping;
     return StopClaim::JoinWorker;
+}
+
+void UDPServer::Internals::settleWithoutWorker() {
+    FirstFailure failure;
+    failure.run([&] { logQueuedSends(); });
+    failure.run([&] { askSystemDrops(); });
+    failure.run([&] {
+        heldLinesTimer.cancel();
+        reportHeldLines(true);
+    });
+    failure.run([&] { discardWaiting(); });
+    failure.rethrow();
+}
+
+void UDPServer::Internals::discardWaiting() {
+    const std::uint64_t discarded = waitingSends.discardAll();
+    if (discarded == 0) return;
+    counters.sendsDiscarded.add(discarded);
+    velmora::Logger::error("[UDPServer] Discarded " + std::to_string(discarded) +
+                           " waiting datagrams on port " + std::to_string(localPort));
 }

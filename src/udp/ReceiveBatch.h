@@ -19,6 +19,7 @@ public:
     struct Slot {
         char* bytes = nullptr;
         std::size_t size = 0;
+        bool truncated = false;  // the datagram was longer than the slot
         std::error_code error;
         asio::ip::udp::endpoint sender;
     };

@@ -1,9 +1,15 @@
 // Linux: wait for the socket to become readable, then take up to a batch of
-// datagrams with one recvmmsg call.
+// datagrams with one recvmmsg call. The system's count of the datagrams it
+// dropped for want of room rides on the datagrams (SO_RXQ_OVFL) and is asked
+// for once the socket has run dry after a backlog (SO_MEMINFO), since drops
+// at the end of a burst ride on no later datagram.
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include <asio/error.hpp>
 
@@ -27,11 +33,47 @@ void UDPServer::Internals::armWait(UDPServer& server) {
     receivePending = true;
 }
 
+namespace {
+
+// Room for one datagram's drop count.
+struct DropControl {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
+};
+
+// The drop count that rode on a datagram, if any did: the system adds it
+// once it is not 0.
+bool dropCountOf(msghdr& header, std::uint32_t& count) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(&count, CMSG_DATA(c), sizeof count);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void UDPServer::Internals::watchSystemDrops() {
+    const int on = 1;
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+}
+
+void UDPServer::Internals::askSystemDrops() {
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof memory;
+    if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, memory, &size) == 0 &&
+        size > SK_MEMINFO_DROPS * sizeof memory[0]) {
+        countSystemDrops(memory[SK_MEMINFO_DROPS]);
+    }
+}
+
 void UDPServer::Internals::takeBatch() {
     const std::size_t first = batch.filled();
     const std::size_t wanted = ReceiveBatch::kSlots - first;
     std::array<mmsghdr, ReceiveBatch::kSlots> headers{};
     std::array<iovec, ReceiveBatch::kSlots> vectors{};
+    std::array<DropControl, ReceiveBatch::kSlots> controls;
     for (std::size_t i = 0; i < wanted; ++i) {
         ReceiveBatch::Slot& slot = batch.slot(first + i);
         vectors[i] = {slot.bytes, ReceiveBatch::kSlotSize};
@@ -40,6 +82,8 @@ void UDPServer::Internals::takeBatch() {
         header.msg_namelen = static_cast<socklen_t>(slot.sender.capacity());
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
+        header.msg_control = controls[i].bytes;
+        header.msg_controllen = sizeof controls[i].bytes;
     }
     int taken;
     do {
@@ -48,7 +92,13 @@ void UDPServer::Internals::takeBatch() {
                            MSG_DONTWAIT, nullptr);
     } while (taken < 0 && errno == EINTR);
     if (taken < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (sawBacklog) {
+                sawBacklog = false;
+                askSystemDrops();
+            }
+            return;
+        }
         ReceiveBatch::Slot& failed = batch.slot(first);
         failed.error = std::error_code(errno, asio::error::get_system_category());
         failed.size = 0;
@@ -56,10 +106,23 @@ void UDPServer::Internals::takeBatch() {
         return;
     }
     for (int i = 0; i < taken; ++i) {
+        const msghdr& header = headers[static_cast<std::size_t>(i)].msg_hdr;
         ReceiveBatch::Slot& slot = batch.slot(first + static_cast<std::size_t>(i));
         if (slot.error) slot.error.clear();
         slot.size = headers[static_cast<std::size_t>(i)].msg_len;
-        slot.sender.resize(headers[static_cast<std::size_t>(i)].msg_hdr.msg_namelen);
+        slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+        slot.sender.resize(header.msg_namelen);
         batch.commit();
+    }
+    // The newest datagram carries the newest count.
+    std::uint32_t dropCount = 0;
+    if (taken > 0 && dropCountOf(headers[static_cast<std::size_t>(taken) - 1].msg_hdr, dropCount)) {
+        countSystemDrops(dropCount);
+    }
+    if (static_cast<std::size_t>(taken) == wanted) {
+        sawBacklog = true;
+    } else if (sawBacklog) {
+        sawBacklog = false;
+        askSystemDrops();
     }
 }

@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 
 #include "host/Logger.h"
+#include "udp/FirstFailure.h"
 #include "udp/Internals.h"
 
 // Delivers the datagrams of the current batch one at a time, then either
@@ -33,8 +34,10 @@ void UDPServer::receive() {
 }
 
 bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
+    counters.received.add();
     if (received.error) {
-        if (mayLogNetworkError()) {
+        counters.receiveErrors.add();
+        if (mayLogError()) {
             velmora::Logger::error("[UDPServer] Error receiving data on port " +
                                    std::to_string(localPort) + ": " + received.error.message());
         }
@@ -43,7 +46,8 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
     // The sender is judged before the length: an empty datagram from a
     // foreign sender is reported as foreign.
     if (!receiveOnly && !sameEndpoint(received.sender, remoteEndpoint)) {
-        if (mayLogNetworkError()) {
+        counters.rejectedForeign.add();
+        if (mayLogError()) {
             velmora::Logger::error("[UDPServer] Remote sender endpoint " +
                                    endpointText(received.sender) +
                                    " is different than specified: " + remoteText);
@@ -51,51 +55,29 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
         return false;
     }
     if (received.size == 0) {
-        if (mayLogNetworkError()) velmora::Logger::error("[UDPServer] Zero bytes received");
+        counters.rejectedEmpty.add();
+        if (mayLogError()) velmora::Logger::error("[UDPServer] Zero bytes received");
         return false;
     }
+    counters.delivered.add();
+    if (received.truncated) counters.truncated.add();
     messageSize = received.size;
     std::memcpy(messageBuffer.data(), received.bytes, received.size);
     return true;
 }
 
-// Once a window has held a line back, every line is held until the timer
-// reports the count at the window's end: a count, nothing more. The first one
-// held back sets that timer.
-bool UDPServer::Internals::mayLogNetworkError() {
-    if (errorBudget.spent()) {
-        errorBudget.holdBack();
-        return false;
-    }
-    const bool mayLog = errorBudget.admit(ErrorLineBudget::Clock::now());
-    if (!mayLog) {
-        heldLinesTimer.expires_at(errorBudget.windowEnd());
-        heldLinesTimer.async_wait([this](const std::error_code& error) {
-            // A wait that expired before a stop() runs only after the next
-            // start(); it must leave a newer window's count to that window.
-            if (!error && ErrorLineBudget::Clock::now() >= errorBudget.windowEnd()) {
-                reportHeldLines();
-            }
-        });
-    }
-    return mayLog;
-}
-
-void UDPServer::Internals::reportHeldLines() {
-    if (const std::uint64_t held = errorBudget.takeHeld()) logHeldLines(held);
-}
-
-void UDPServer::Internals::logHeldLines(std::uint64_t held) const {
-    velmora::Logger::error("[UDPServer] Suppressed " + std::to_string(held) +
-                           " similar error lines on port " + std::to_string(localPort));
-}
-
+// The delegate gets the datagram even if the logger throws on its line; the
+// logger's exception goes on afterwards.
 void UDPServer::reportMessage(const char* data, std::uint64_t size) {
     Internals& in = *internals;
-    in.receivedLine.assign(in.receivedPrefix);
-    in.receivedLine.append(data, static_cast<std::size_t>(size));
-    velmora::Logger::debug(in.receivedLine);
+    FirstFailure logging;
+    logging.run([&] {
+        in.receivedLine.assign(in.receivedPrefix);
+        in.receivedLine.append(data, static_cast<std::size_t>(size));
+        velmora::Logger::debug(in.receivedLine);
+    });
     if (UDPServerDelegate* delegate = in.delegate.load(std::memory_order_acquire)) {
         delegate->messageReceived(data, size);
     }
+    logging.rethrow();
 }

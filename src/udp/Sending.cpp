@@ -6,6 +6,7 @@
 #include <asio/post.hpp>
 
 #include "host/Logger.h"
+#include "udp/FirstFailure.h"
 #include "udp/Internals.h"
 #include "udp/NativeSocket.h"
 
@@ -33,13 +34,24 @@ UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
         const std::error_code error =
             sendWithoutBlocking(in.nativeSocket, data, size, in.remoteEndpoint, sent);
         if (error != asio::error::would_block) {
+            in.counters.sendsAccepted.add();
             in.queueSent(error, sent);
             return Ok;
         }
     }
     // The send buffer is full: a copy waits for room, so the caller may reuse
-    // its buffer at once.
-    if (in.waitingSends.add(data, size)) in.waitForRoom();
+    // its buffer at once; unless the copies already fill their bound.
+    const WaitingSends::Added added = in.waitingSends.add(data, static_cast<std::size_t>(size));
+    if (added == WaitingSends::Added::Refused) {
+        in.counters.sendsQueueFull.add();
+        if (in.mayLogError()) {
+            velmora::Logger::error("[UDPServer] Error: Send queue full on port " +
+                                   std::to_string(in.localPort));
+        }
+        return SendQueueFull;
+    }
+    in.counters.sendsAccepted.add();
+    if (added == WaitingSends::Added::First) in.waitForRoom();
     return Ok;
 }
 
@@ -66,17 +78,21 @@ void UDPServer::Internals::sendWaiting() {
 }
 
 void UDPServer::Internals::queueSent(const std::error_code& error, std::size_t size) {
+    (error ? counters.sendsFailed : counters.sent).add();
     if (completedSends.push({error, size})) {
         asio::post(ioContext, asio::bind_allocator(WakeAllocator<char>(wakeRoom),
                                                    [this] { logQueuedSends(); }));
     }
 }
 
+// A line the logger throws on does not cost the lines after it.
 void UDPServer::Internals::logQueuedSends() {
     completedSends.takeAll(sendsToLog);
+    FirstFailure failure;
     for (const CompletedSends::Outcome& outcome : sendsToLog) {
-        reportSent(outcome.error, outcome.size);
+        failure.run([&] { reportSent(outcome.error, outcome.size); });
     }
+    failure.rethrow();
 }
 
 void UDPServer::Internals::reportSent(const std::error_code& error, std::size_t size) {

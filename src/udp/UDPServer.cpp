@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <thread>
 #include <system_error>
@@ -9,13 +11,37 @@
 
 UDPServerDelegate::~UDPServerDelegate() = default;
 
-UDPServer::UDPServer(int localPort) : internals(std::make_unique<Internals>(localPort)) {}
+namespace {
+
+// Every construction error compares equal to its std::errc value, the event
+// loop's own ("epoll: Too many open files") included.
+template <typename Record, typename... Arguments>
+std::unique_ptr<Record> makeRecord(const Arguments&... arguments) {
+    try {
+        return std::make_unique<Record>(arguments...);
+    } catch (const std::system_error& e) {
+        const std::error_code standard = standardCode(e.code());
+        if (standard == e.code()) throw;
+        // what() is "context: message"; the context is kept.
+        const std::string what = e.what();
+        const std::string message = ": " + e.code().message();
+        const bool hasContext = what.size() > message.size() &&
+                                what.compare(what.size() - message.size(), message.size(),
+                                             message) == 0;
+        throw std::system_error(standard,
+                                hasContext ? what.substr(0, what.size() - message.size()) : "");
+    }
+}
+
+}  // namespace
+
+UDPServer::UDPServer(int localPort) : internals(makeRecord<Internals>(localPort)) {}
 
 UDPServer::UDPServer(int localPort, const std::string& localAddress)
-    : internals(std::make_unique<Internals>(localPort, localAddress)) {}
+    : internals(makeRecord<Internals>(localPort, localAddress)) {}
 
 UDPServer::UDPServer(const std::string& remoteAddress, int remotePort, int localPort)
-    : internals(std::make_unique<Internals>(remoteAddress, remotePort, localPort)) {}
+    : internals(makeRecord<Internals>(remoteAddress, remotePort, localPort)) {}
 
 UDPServer::~UDPServer() {
     try {
@@ -24,6 +50,15 @@ UDPServer::~UDPServer() {
         // Only the host logger or a stop() from the worker can throw here; the
         // worker is joined whenever that is possible, and nothing is left to
         // report the failure to.
+    }
+    {
+        std::lock_guard<std::mutex> lock(internals->lifecycleMutex);
+        if (internals->phase != Internals::Phase::Stopped) return;  // stop() ran on the worker
+    }
+    try {
+        // What sends racing the last stop() left behind.
+        internals->settleWithoutWorker();
+    } catch (...) {
     }
 }
 
@@ -36,6 +71,9 @@ void UDPServer::start() {
         return;
     }
     try {
+        // Nothing waits across a stop(): copies that a send racing it left
+        // behind are discarded, not sent in the next run.
+        in.discardWaiting();
         velmora::Logger::info("[UDPServer] Starting on port " + std::to_string(in.localPort));
         // stop() leaves the loop marked stopped; without this a restarted
         // worker would return at once.
@@ -72,11 +110,14 @@ void UDPServer::stop() {
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
                                 "UDPServer::stop called on its own worker thread");
     case Internals::StopClaim::JoinWorker:
+        // Sends that wait for room get a short chance to leave; the worker
+        // sends them while its loop runs. No new send is accepted now.
+        in.waitingSends.waitUntilEmpty(std::chrono::steady_clock::now() + Internals::kStopDrain);
+        in.ioContext.stop();
         in.thread->join();
         // The worker is gone: nothing it held back may be lost.
-        in.heldLinesTimer.cancel();
         try {
-            in.reportHeldLines();
+            in.settleWithoutWorker();
         } catch (...) {
             if (!logFailure) logFailure = std::current_exception();
         }
@@ -84,6 +125,32 @@ void UDPServer::stop() {
         break;
     }
     if (logFailure) std::rethrow_exception(logFailure);
+}
+
+void UDPServer::readCounters(Counters& counters) const {
+    const Internals& in = *internals;
+    const ServerCounters& c = in.counters;
+    Counters now;
+    now.received = c.received.get();
+    now.delivered = c.delivered.get();
+    now.rejectedForeign = c.rejectedForeign.get();
+    now.rejectedEmpty = c.rejectedEmpty.get();
+    now.receiveErrors = c.receiveErrors.get();
+    now.truncated = c.truncated.get();
+    now.droppedBySystem = c.droppedBySystem.get();
+    now.sendsAccepted = c.sendsAccepted.get();
+    now.sent = c.sent.get();
+    now.sendsFailed = c.sendsFailed.get();
+    now.sendsDiscarded = c.sendsDiscarded.get();
+    now.sendsQueueFull = c.sendsQueueFull.get();
+    now.waitingDatagrams = in.waitingSends.waitingDatagrams();
+    now.waitingBytes = in.waitingSends.waitingBytes();
+    // A caller built against an older header has a shorter struct.
+    const std::uint64_t fields = std::min<std::uint64_t>(counters.size, sizeof now);
+    if (fields > sizeof now.size) {
+        std::memcpy(reinterpret_cast<char*>(&counters) + sizeof now.size,
+                    reinterpret_cast<const char*>(&now) + sizeof now.size, fields - sizeof now.size);
+    }
 }
 
 int UDPServer::localPort() const {

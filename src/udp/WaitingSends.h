@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -9,24 +12,48 @@
 // Sends that found the socket's send buffer full, as copies of their bytes in
 // the order they were made, until the worker sends them once there is room.
 // While any waits, later sends join the queue, so that each thread's
-// datagrams leave in the order that thread sent them. Any thread.
+// datagrams leave in the order that thread sent them. The copies are bounded:
+// each is charged its size plus kOverhead, and a copy that would take the
+// charge past the limit is refused. Any thread.
 class WaitingSends {
 public:
+    // What a copy costs beyond its bytes: its allocation and its place in
+    // the queue, roughly.
+    static constexpr std::size_t kOverhead = 64;
+
+    explicit WaitingSends(std::size_t limit) : limit(limit) {}
+
     // Whether any send waits.
-    bool any() const { return waiting.load(std::memory_order_acquire); }
+    bool any() const { return datagrams.load(std::memory_order_acquire) != 0; }
+    std::uint64_t waitingDatagrams() const { return datagrams.load(std::memory_order_relaxed); }
+    std::uint64_t waitingBytes() const { return bytes.load(std::memory_order_relaxed); }
 
-    // Appends a copy of the bytes; true when the queue was empty, so that a
-    // wait for room has to be armed.
-    bool add(const char* data, std::size_t size);
+    enum class Added { Refused, First, Behind };
+    // Appends a copy of the bytes, unless the limit refuses it. First means
+    // the queue was empty, so a wait for room has to be armed.
+    Added add(const char* data, std::size_t size);
 
-    // The oldest waiting send, or null. It stays valid until pop(), whatever
-    // other threads add meanwhile.
+    // The oldest waiting send, or null. It stays valid until pop() or
+    // discardAll(), whatever other threads add meanwhile.
     const std::vector<char>* front() const;
     // Drops the oldest waiting send, once it has been sent.
     void pop();
 
+    // Waits until nothing waits, or until `deadline`; false on time-out.
+    bool waitUntilEmpty(std::chrono::steady_clock::time_point deadline);
+    // Drops every waiting send, returning how many there were. Only while
+    // no worker sends from the queue.
+    std::uint64_t discardAll();
+
 private:
+    void recount();  // publishes the figures; with `mutex` held
+
+    const std::size_t limit;
     mutable std::mutex mutex;  // held only to change or read the queue
+    std::condition_variable emptied;
     std::deque<std::vector<char>> queue;
-    std::atomic<bool> waiting{false};
+    std::size_t charged = 0;  // sizes plus overheads, copies being made included
+    std::uint64_t payload = 0;
+    std::atomic<std::uint64_t> datagrams{0};
+    std::atomic<std::uint64_t> bytes{0};
 };
