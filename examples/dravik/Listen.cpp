@@ -29,8 +29,12 @@ int runListen(CommandLine& line) {
     }
     server->stop();
     if (printer.writeError() != 0) throw StreamError("write error", printer.writeError());
-    std::fprintf(stderr, "received %s, %s\n", counted(printer.datagrams(), "datagram").c_str(),
-                 counted(printer.bytes(), "byte").c_str());
+    const UDPServer::Counters c = server->counters();
+    std::fprintf(stderr, "received %s, delivered %llu (%s), dropped by the system %llu\n",
+                 counted(c.received, "datagram").c_str(),
+                 static_cast<unsigned long long>(printer.datagrams()),
+                 counted(printer.bytes(), "byte").c_str(),
+                 static_cast<unsigned long long>(c.droppedBySystem));
     return 0;
 }
 

@@ -1,12 +1,13 @@
 #include "LogLines.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace dravik_app {
 namespace {
 
-const std::string kSent = "[UDPServer] Sent ";
 const std::string kSendFailed = "[UDPServer] Error sending data on port ";
+const std::string kQueueFull = "[UDPServer] Error: Send queue full on port ";
 
 bool startsWith(const std::string& line, const std::string& prefix) {
     return line.compare(0, prefix.size(), prefix) == 0;
@@ -26,7 +27,8 @@ LogLines::LogLines(velmora::LogLevel shown)
     : shown(shown), previousMinimum(velmora::LogControl::minimumLevel()) {
     velmora::LogControl::setCapture(
         [this](velmora::LogLevel level, const std::string& line) { take(level, line); });
-    velmora::LogControl::setMinimumLevel(velmora::LogLevel::Debug);
+    // Error lines are taken whatever is shown, for the reason of a failed send.
+    velmora::LogControl::setMinimumLevel(std::min(shown, velmora::LogLevel::Error));
 }
 
 LogLines::~LogLines() {
@@ -41,17 +43,14 @@ std::string LogLines::lastFailure() const {
 
 // Called by the logger, one line at a time.
 void LogLines::take(velmora::LogLevel level, const std::string& line) {
-    if (startsWith(line, kSent)) {
-        ++settled;
-    } else if (startsWith(line, kSendFailed)) {
+    if (startsWith(line, kQueueFull)) return;
+    if (startsWith(line, kSendFailed)) {
         // "...on port N: reason"
         const std::size_t colon = line.find(": ", kSendFailed.size());
         {
             std::lock_guard<std::mutex> lock(mutex);
             failure = colon == std::string::npos ? line : line.substr(colon + 2);
         }
-        ++failed;
-        ++settled;
     }
     if (shown != velmora::LogLevel::Off && level >= shown) {
         const std::string text = label(level) + velmora::escapeControlBytes(line) + "\n";

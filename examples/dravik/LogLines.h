@@ -1,7 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -10,8 +8,9 @@
 namespace dravik_app {
 
 // While it exists, the library's log lines at or above `shown` go to standard
-// error as the SDK's logger writes them, and the outcome of every send is
-// counted from its "Sent" or "Error sending data" line, whatever is shown.
+// error as the SDK's logger writes them, but for the lines of a full send
+// queue, which the tool waits out; the reason of the last failed send is kept
+// from its "Error sending data" line, whatever is shown.
 class LogLines {
 public:
     explicit LogLines(velmora::LogLevel shown);
@@ -19,9 +18,6 @@ public:
     LogLines(const LogLines&) = delete;
     LogLines& operator=(const LogLines&) = delete;
 
-    // Sends whose outcome is known, and of those the failed ones.
-    std::uint64_t sendsSettled() const { return settled.load(); }
-    std::uint64_t sendsFailed() const { return failed.load(); }
     // Why the last failed send failed, as the system put it.
     std::string lastFailure() const;
 
@@ -30,8 +26,6 @@ private:
 
     const velmora::LogLevel shown;
     const velmora::LogLevel previousMinimum;
-    std::atomic<std::uint64_t> settled{0};
-    std::atomic<std::uint64_t> failed{0};
     mutable std::mutex mutex;
     std::string failure;
 };

@@ -13,15 +13,24 @@
 namespace dravik_app {
 namespace {
 
-// Sends one datagram; false if it was refused at once.
+// Sends one datagram, waiting for room while the server's queue is full (the
+// link is slower than the input); false if it was refused for good, or if an
+// interrupt came while it waited.
 bool sendOne(UDPServer& server, const std::string& message) {
-    return server.send(message.data(), message.size()) == UDPServer::Ok;
+    for (;;) {
+        const UDPServer::Error result = server.send(message.data(), message.size());
+        if (result != UDPServer::SendQueueFull) return result == UDPServer::Ok;
+        if (interrupted()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
-// Waits, a while at most, until every send issued has a known outcome.
-void awaitOutcomes(const LogLines& log, std::uint64_t issued) {
-    const std::int64_t giveUp = nowMs() + 5000;
-    while (log.sendsSettled() < issued && nowMs() < giveUp) {
+// Waits until every send issued has left or failed, however slow the link,
+// unless an interrupt comes first.
+void awaitOutcomes(const UDPServer& server) {
+    for (;;) {
+        const UDPServer::Counters c = server.counters();
+        if (c.sent + c.sendsFailed >= c.sendsAccepted || interrupted()) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -48,16 +57,16 @@ int runSend(CommandLine& line) {
     if (localPort == 0) std::fprintf(stderr, "sending from UDP port %d\n", server->localPort());
 
     // Every datagram is tried, whatever became of the ones before.
-    std::uint64_t issued = 0, refused = 0;
+    std::uint64_t refused = 0;
     auto sendMessage = [&](const std::string& message) {
-        ++(sendOne(*server, message) ? issued : refused);
+        if (!sendOne(*server, message)) ++refused;
     };
     if (positional.size() > 2) {
         for (std::size_t i = 2; i < positional.size(); ++i) sendMessage(positional[i]);
     } else {
         for (std::string message; readLine(message);) sendMessage(message);
     }
-    awaitOutcomes(log, issued);
+    awaitOutcomes(*server);
 
     // Replies keep coming for a while; stop after a quiet period.
     std::int64_t quietSince = nowMs();
@@ -69,10 +78,13 @@ int runSend(CommandLine& line) {
     server->stop();
     if (printer.writeError() != 0) throw StreamError("write error", printer.writeError());
 
-    const std::uint64_t failed = refused + log.sendsFailed();
+    // Sends still waiting when an interrupt stopped the server are discarded.
+    const UDPServer::Counters c = server->counters();
+    const std::uint64_t failed = refused + c.sendsFailed + c.sendsDiscarded;
     if (failed == 0) return 0;
-    const std::string reason =
-        refused ? "the address is unspecified (0.0.0.0 or ::)" : log.lastFailure();
+    const std::string reason = c.sendsFailed ? log.lastFailure()
+                               : interrupted() ? "interrupted before they could leave"
+                                               : "the address is unspecified (0.0.0.0 or ::)";
     std::fprintf(stderr, "dravik send: %s to %s could not be sent: %s\n",
                  counted(failed, "datagram").c_str(), destination.c_str(), reason.c_str());
     return 1;

@@ -52,7 +52,7 @@ class ListenTest(unittest.TestCase):
     def test_prints_each_datagram_as_escaped_text_and_a_summary(self):
         lines, errors = self.listen(datagrams=[b"hello", b"two\nlines", b"\x00\x01\\"])
         self.assertEqual(lines, [b"hello\n", b"two\\nlines\n", b"\\x00\\x01\\\\\n"])
-        self.assertIn(b"received 3 datagrams, 17 bytes", errors)
+        self.assertIn(b"received 3 datagrams, delivered 3 (17 bytes), dropped by the system 0", errors)
 
     def test_prints_hex(self):
         lines, _ = self.listen("--hex", datagrams=[b"\x00\xffAB"])

@@ -1,0 +1,217 @@
+// More traffic than the path can take: a link slower than the application
+// (a network namespace of the test's own whose loopback a token bucket holds
+// to 1 Mbit/s), and a receiver slower than its peer on plain loopback. Every
+// datagram must be accounted for, and memory must stay bounded.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <dravik/UDPServer.h>
+
+#include "support/LogRecorder.h"
+#include "support/PeerSocket.h"
+#include "support/RecordingDelegate.h"
+
+namespace {
+
+using dravik_test::LogRecorder;
+using dravik_test::RecordingDelegate;
+using std::chrono::milliseconds;
+
+// Moves the calling thread into a new network namespace whose loopback
+// carries 1 Mbit/s, and back again when destroyed. `skipReason` is set when
+// the system does not allow it.
+class SlowLoopback {
+public:
+    SlowLoopback() : original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        if (original < 0 || ::unshare(CLONE_NEWNET) != 0) {
+            skipReason = "cannot make a network namespace (needs CAP_SYS_ADMIN)";
+            return;
+        }
+        entered = true;
+        if (std::system("ip link set lo up && tc qdisc add dev lo root tbf rate 1mbit "
+                        "burst 10kb limit 20mb 2>/dev/null") != 0) {
+            skipReason = "cannot shape the namespace's loopback (needs ip and tc)";
+        }
+    }
+    ~SlowLoopback() {
+        if (entered) ::setns(original, CLONE_NEWNET);
+        if (original >= 0) ::close(original);
+    }
+    std::string skipReason;
+
+private:
+    int original;
+    bool entered = false;
+};
+
+// Keeps the calling thread, and the threads it starts, on one processor, so
+// that the system hands datagrams on loopback to the receiver in the order
+// they left: from several processors it may reorder them.
+class OneProcessor {
+public:
+    OneProcessor() {
+        ::sched_getaffinity(0, sizeof original, &original);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &original)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        ::sched_setaffinity(0, sizeof one, &one);
+    }
+    ~OneProcessor() { ::sched_setaffinity(0, sizeof original, &original); }
+
+private:
+    cpu_set_t original;
+};
+
+// The most the copies that wait for room may hold: the send buffer size a
+// new UDP socket here gets, and at least 256 KiB.
+std::uint64_t sendQueueBound() {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 0;
+    socklen_t length = sizeof size;
+    ::getsockopt(probe, SOL_SOCKET, SO_SNDBUF, &size, &length);
+    ::close(probe);
+    return std::max<std::uint64_t>(256 * 1024, static_cast<std::uint64_t>(size));
+}
+
+TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFor) {
+    SlowLoopback link;
+    if (!link.skipReason.empty()) GTEST_SKIP() << link.skipReason;
+    OneProcessor inOrder;
+    LogRecorder log;
+    RecordingDelegate delegate;
+    UDPServer receiver(0, "127.0.0.1");
+    receiver.setDelegate(&delegate);
+    receiver.start();
+    UDPServer sender("127.0.0.1", receiver.localPort(), 0);
+    sender.start();
+
+    // Two threads outrun the link for a second and a half, retrying a
+    // refused datagram until it is taken.
+    const std::uint64_t bound = sendQueueBound();
+    std::atomic<std::uint64_t> accepted{0}, refused{0}, mostCharged{0};
+    const auto until = std::chrono::steady_clock::now() + milliseconds(1500);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            std::string payload(1000, '.');
+            for (int sequence = 0; std::chrono::steady_clock::now() < until;) {
+                const std::string head = std::to_string(t) + " " + std::to_string(sequence) + " ";
+                payload.replace(0, head.size(), head);
+                if (sender.send(payload.data(), payload.size()) == UDPServer::Ok) {
+                    ++accepted;
+                    ++sequence;
+                } else {
+                    ++refused;
+                    std::this_thread::sleep_for(milliseconds(1));
+                }
+                const UDPServer::Counters now = sender.counters();
+                const std::uint64_t charged = now.waitingBytes + 64 * now.waitingDatagrams;
+                if (charged > mostCharged) mostCharged = charged;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    sender.stop();
+
+    const UDPServer::Counters c = sender.counters();
+    std::printf("accepted %llu = sent %llu + failed %llu + discarded %llu; refused %llu; "
+                "most waiting %llu of %llu bytes\n",
+                static_cast<unsigned long long>(c.sendsAccepted),
+                static_cast<unsigned long long>(c.sent),
+                static_cast<unsigned long long>(c.sendsFailed),
+                static_cast<unsigned long long>(c.sendsDiscarded),
+                static_cast<unsigned long long>(c.sendsQueueFull),
+                static_cast<unsigned long long>(mostCharged.load()),
+                static_cast<unsigned long long>(bound));
+    EXPECT_LE(mostCharged.load(), bound);
+    EXPECT_GT(refused.load(), 0u);
+    EXPECT_EQ(c.sendsQueueFull, refused.load());
+    EXPECT_EQ(c.sendsAccepted, accepted.load());
+    EXPECT_EQ(c.sendsAccepted, c.sent + c.sendsFailed + c.sendsDiscarded);
+    EXPECT_EQ(c.waitingDatagrams, 0u);
+    EXPECT_FALSE(log.linesStartingWith("[UDPServer] Error: Send queue full on port ").empty());
+    if (c.sendsDiscarded > 0) {
+        EXPECT_EQ(log.count(velmora::LogLevel::Error,
+                            "[UDPServer] Discarded " + std::to_string(c.sendsDiscarded) +
+                                " waiting datagrams on port 0"),
+                  1u);
+    }
+
+    // What the system took arrives, each thread's datagrams in its order.
+    EXPECT_TRUE(delegate.waitForCount(c.sent, std::chrono::seconds(10)));
+    receiver.stop();
+    std::vector<int> next(2, 0);
+    for (const std::string& message : delegate.messages()) {
+        int thread = -1, sequence = -1;
+        ASSERT_EQ(std::sscanf(message.c_str(), "%d %d", &thread, &sequence), 2);
+        ASSERT_TRUE(thread == 0 || thread == 1);
+        EXPECT_EQ(sequence, next[thread]++) << "thread " << thread;
+    }
+}
+
+// The receiver's delegate stalls while its peer sends far more than the
+// receive buffer holds: every datagram is either taken or counted as dropped
+// by the system, once, and the drop lines add up to the count.
+TEST(SystemDropsTest, DatagramsTheSystemDropsAreCountedOnceAndLogged) {
+    LogRecorder log;
+    RecordingDelegate delegate;
+    delegate.onMessage = [](const std::string& message) {
+        if (message == "0") std::this_thread::sleep_for(milliseconds(300));
+    };
+    UDPServer receiver(0, "127.0.0.1");
+    receiver.setDelegate(&delegate);
+    receiver.start();
+
+    constexpr std::uint64_t kSent = 8000;
+    dravik_test::PeerSocket peer;
+    peer.sendTo(receiver.localPort(), "0");
+    std::this_thread::sleep_for(milliseconds(50));  // the delegate now stalls
+    for (std::uint64_t i = 1; i < kSent; ++i) peer.sendTo(receiver.localPort(), std::string(1000, 'x'));
+    for (int i = 0; i < 1000; ++i) {
+        const UDPServer::Counters c = receiver.counters();
+        if (c.received + c.droppedBySystem >= kSent) break;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    receiver.stop();
+
+    const UDPServer::Counters c = receiver.counters();
+    if (c.droppedBySystem == 0) GTEST_SKIP() << "the receive buffer took all " << kSent;
+    std::printf("sent %llu = taken %llu + dropped by the system %llu\n",
+                static_cast<unsigned long long>(kSent), static_cast<unsigned long long>(c.received),
+                static_cast<unsigned long long>(c.droppedBySystem));
+    EXPECT_EQ(c.received + c.droppedBySystem, kSent);
+    EXPECT_EQ(c.delivered, c.received);
+    const std::regex dropLine(
+        R"(\[UDPServer\] (\d+) datagrams dropped by the system on port 0: receive buffer of \d+ bytes full)");
+    std::uint64_t logged = 0;
+    std::size_t errorLines = 0;
+    for (const auto& line : log.lines()) {
+        if (line.level != velmora::LogLevel::Error) continue;
+        ++errorLines;
+        std::smatch match;
+        if (std::regex_match(line.text, match, dropLine)) logged += std::stoull(match[1].str());
+    }
+    EXPECT_EQ(logged, c.droppedBySystem);
+    EXPECT_LE(errorLines, 11u);
+}
+
+}  // namespace
