@@ -137,9 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
                                std::errc::address_not_available}),
     [](const ::testing::TestParamInfo<BadLocal>& info) { return std::string(info.param.name); });
 
-class BadScopeTest : public ::testing::TestWithParam<const char*> {};
+class BadScopeTest : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(BadScopeTest, LinkLocalScopeMustNameAnInterface) {
+TEST_P(BadScopeTest, LinkLocalScopeMustNameAnInterfaceAndNoTextHoldsANulByte) {
     EXPECT_THROW(UDPServer(GetParam(), 9, 0), std::system_error);
     try {
         UDPServer server(GetParam(), 9, 0);
@@ -148,10 +148,13 @@ TEST_P(BadScopeTest, LinkLocalScopeMustNameAnInterface) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(UnknownJunkOutOfRangeTwice, BadScopeTest,
+INSTANTIATE_TEST_SUITE_P(UnknownJunkOutOfRangeTwiceNul, BadScopeTest,
                          ::testing::Values("fe80::1%no-such-interface", "fe80::1%1x",
                                            "fe80::1%4294967296", "fe80::1%99999999999",
-                                           "fe80::1%1%1", "fe80::1%", "fe80::1%0"));
+                                           "fe80::1%1%1", "fe80::1%", "fe80::1%0",
+                                           std::string("fe80::1%1\0junk", 14),
+                                           std::string("::1%x\0", 6),
+                                           std::string("127.0.0.1\0", 10)));
 
 // The system reports senders on ::1 with no scope, so a scope given with a
 // peer's address that is not link-local must not make its replies foreign.

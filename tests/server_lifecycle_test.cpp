@@ -1,4 +1,8 @@
 #include <climits>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 #include <ostream>
 #include <string>
 #include <system_error>
@@ -202,5 +206,33 @@ INSTANTIATE_TEST_SUITE_P(HostNamesAndMalformed, RemoteAddressTest,
                          ::testing::Values("localhost", "example.invalid", "", "127.0.0.1:9",
                                            "1.2.3.4.5", "::g", " 127.0.0.1", "[::1]:9",
                                            "1.2.3.4%1"));
+
+#ifndef _WIN32
+// With a few descriptors left, too few for the event loop and the socket, the
+// constructor fails wherever the descriptors run out, always with an error
+// that compares equal to too_many_files_open.
+class NoDescriptorsTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(NoDescriptorsTest, ConstructionErrorComparesEqualToTooManyFilesOpen) {
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit few = original;
+    few.rlim_cur = static_cast<rlim_t>(lowestFree + GetParam());
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+    std::error_code code;
+    try {
+        UDPServer server(0);
+    } catch (const std::system_error& e) {
+        code = e.code();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &original);
+    EXPECT_EQ(code, std::errc::too_many_files_open) << code.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(NoneToThree, NoDescriptorsTest, ::testing::Values(0, 1, 2, 3));
+#endif
 
 }  // namespace
