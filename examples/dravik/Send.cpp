@@ -13,15 +13,18 @@
 namespace dravik_app {
 namespace {
 
-// Sends one datagram, waiting for room while the server's queue is full (the
-// link is slower than the input); false if it was refused for good, or if an
-// interrupt came while it waited.
+// Sends one datagram; when the server's queue is full (the link is slower
+// than the input), waits until it has drained before trying again, so that
+// refusals stay rare. False if it was refused for good, or if an interrupt
+// came while it waited.
 bool sendOne(UDPServer& server, const std::string& message) {
     for (;;) {
         const UDPServer::Error result = server.send(message.data(), message.size());
         if (result != UDPServer::SendQueueFull) return result == UDPServer::Ok;
-        if (interrupted()) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (server.counters().waitingDatagrams != 0) {
+            if (interrupted()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 
