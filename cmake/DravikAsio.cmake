@@ -14,7 +14,11 @@ else()
 endif()
 add_library(dravik_asio INTERFACE IMPORTED)
 target_include_directories(dravik_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
-target_compile_definitions(dravik_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# asio picks aligned_alloc or operator new for its handler memory by whether a
+# standard header came before its own in the translation unit; memory that one
+# file allocates and another frees must agree, so the choice is fixed here.
+target_compile_definitions(dravik_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED
+  ASIO_DISABLE_STD_ALIGNED_ALLOC)
 target_link_libraries(dravik_asio INTERFACE Threads::Threads)
 if(WIN32)
   target_compile_definitions(dravik_asio INTERFACE _WIN32_WINNT=0x0A00)

