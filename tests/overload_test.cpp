@@ -66,12 +66,7 @@ public:
         ::sched_getaffinity(0, sizeof original, &original);
         cpu_set_t one;
         CPU_ZERO(&one);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &original)) {
-                CPU_SET(cpu, &one);
-                break;
-            }
-        }
+        CPU_SET(::sched_getcpu(), &one);
         ::sched_setaffinity(0, sizeof one, &one);
     }
     ~OneProcessor() { ::sched_setaffinity(0, sizeof original, &original); }
@@ -79,6 +74,10 @@ public:
 private:
     cpu_set_t original;
 };
+
+unsigned long long figure(std::uint64_t value) {
+    return static_cast<unsigned long long>(value);
+}
 
 // The most the copies that wait for room may hold: the send buffer size a
 // new UDP socket here gets, and at least 256 KiB.
@@ -133,14 +132,9 @@ TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFo
 
     const UDPServer::Counters c = sender.counters();
     std::printf("accepted %llu = sent %llu + failed %llu + discarded %llu; refused %llu; "
-                "most waiting %llu of %llu bytes\n",
-                static_cast<unsigned long long>(c.sendsAccepted),
-                static_cast<unsigned long long>(c.sent),
-                static_cast<unsigned long long>(c.sendsFailed),
-                static_cast<unsigned long long>(c.sendsDiscarded),
-                static_cast<unsigned long long>(c.sendsQueueFull),
-                static_cast<unsigned long long>(mostCharged.load()),
-                static_cast<unsigned long long>(bound));
+                "most waiting %llu of %llu bytes\n", figure(c.sendsAccepted), figure(c.sent),
+                figure(c.sendsFailed), figure(c.sendsDiscarded), figure(c.sendsQueueFull),
+                figure(mostCharged.load()), figure(bound));
     EXPECT_LE(mostCharged.load(), bound);
     EXPECT_GT(refused.load(), 0u);
     EXPECT_EQ(c.sendsQueueFull, refused.load());
@@ -194,9 +188,8 @@ TEST(SystemDropsTest, DatagramsTheSystemDropsAreCountedOnceAndLogged) {
 
     const UDPServer::Counters c = receiver.counters();
     if (c.droppedBySystem == 0) GTEST_SKIP() << "the receive buffer took all " << kSent;
-    std::printf("sent %llu = taken %llu + dropped by the system %llu\n",
-                static_cast<unsigned long long>(kSent), static_cast<unsigned long long>(c.received),
-                static_cast<unsigned long long>(c.droppedBySystem));
+    std::printf("sent %llu = taken %llu + dropped by the system %llu\n", figure(kSent),
+                figure(c.received), figure(c.droppedBySystem));
     EXPECT_EQ(c.received + c.droppedBySystem, kSent);
     EXPECT_EQ(c.delivered, c.received);
     std::uint64_t logged = 0;
