@@ -20,7 +20,8 @@ ensure_packages() {
 }
 
 # The packages every build of the project needs, and the benchmarks' own.
-DRAVIK_BUILD_PACKAGES=(cmake make g++ clang libasio-dev libgtest-dev pkgconf binutils python3 qemu-user)
+DRAVIK_BUILD_PACKAGES=(cmake make g++ clang libasio-dev libgtest-dev pkgconf binutils python3 qemu-user
+    iproute2 util-linux)
 DRAVIK_BENCH_PACKAGES=(libbenchmark-dev libssl-dev)
 
 # run_ctest BUILD_DIR: runs the suite, then prints why each skipped test was

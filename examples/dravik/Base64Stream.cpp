@@ -4,7 +4,7 @@
 
 #include <dravik/Base64.h>
 
-#include "CommandLine.h"
+#include "Interrupt.h"
 
 using velmora::extensions::dravik::Base64;
 
@@ -34,7 +34,7 @@ void StreamEncoder::add(const char* data, std::size_t size) {
 
 void StreamEncoder::emit(const std::string& text) {
     if (wrap == 0) {
-        writeOut(out, text.data(), text.size());
+        writeOut(text.data(), text.size());
         return;
     }
     std::string lines;
@@ -49,11 +49,11 @@ void StreamEncoder::emit(const std::string& text) {
             column = 0;
         }
     }
-    writeOut(out, lines.data(), lines.size());
+    writeOut(lines.data(), lines.size());
 }
 
 void StreamEncoder::finish() {
-    if (any && (wrap == 0 || column != 0)) writeOut(out, "\n", 1);
+    if (any && (wrap == 0 || column != 0)) writeOut("\n", 1);
 }
 
 void StreamDecoder::add(const char* data, std::size_t size) {
@@ -61,7 +61,7 @@ void StreamDecoder::add(const char* data, std::size_t size) {
     for (std::size_t i = 0; i < size;) {
         offset = start + i;
         const auto c = static_cast<unsigned char>(data[i]);
-        if (afterCr && c != '\n') throw InvalidInput{crOffset};
+        if (afterCr && c != '\n') refuse(crOffset);
         afterCr = false;
         if (padding == 0 && inAlphabet(c)) {
             // A run of Base64 characters, taken whole.
@@ -81,7 +81,7 @@ void StreamDecoder::add(const char* data, std::size_t size) {
         }
         // After the padding that ends the text, nothing but line breaks; "="
         // is the third or fourth of a quartet, and a third needs a fourth.
-        if (c != '=' || (padding > 0 && quartet == 0) || quartet < 2) throw InvalidInput{offset};
+        if (c != '=' || (padding > 0 && quartet == 0) || quartet < 2) refuse(offset);
         ++padding;
         text += '=';
         quartet = (quartet + 1) % 4;
@@ -91,9 +91,15 @@ void StreamDecoder::add(const char* data, std::size_t size) {
 }
 
 void StreamDecoder::finish() {
-    if (afterCr) throw InvalidInput{crOffset};
-    if (quartet != 0) throw InvalidInput{offset};
+    if (afterCr) refuse(crOffset);
+    if (quartet != 0) refuse(offset);
     flush();
+}
+
+// What was decoded before the fault is written first.
+void StreamDecoder::refuse(std::uint64_t at) {
+    flush();
+    throw InvalidInput{at};
 }
 
 // Decodes the whole quartets gathered so far.
@@ -101,7 +107,7 @@ void StreamDecoder::flush() {
     const std::size_t whole = text.size() - text.size() % 4;
     if (whole == 0) return;
     const std::vector<std::uint8_t> bytes = Base64::decode(text.substr(0, whole));
-    writeOut(out, bytes.data(), bytes.size());
+    writeOut(bytes.data(), bytes.size());
     text.erase(0, whole);
 }
 

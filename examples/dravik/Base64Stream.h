@@ -2,45 +2,44 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace dravik_app {
 
-// Encodes a stream block by block: Base64 text in lines of `wrap` characters
-// (0: one line), ending in a line break unless the input was empty.
+// Encodes a stream block by block to standard output: Base64 text in lines of
+// `wrap` characters (0: one line), ending in a line break unless the input
+// was empty.
 class StreamEncoder {
 public:
-    StreamEncoder(std::FILE* out, std::size_t wrap) : out(out), wrap(wrap) {}
+    explicit StreamEncoder(std::size_t wrap) : wrap(wrap) {}
     // `size` is a multiple of 3 except in the last call.
     void add(const char* data, std::size_t size);
     void finish();
 
 private:
     void emit(const std::string& text);
-    std::FILE* const out;
     const std::size_t wrap;
     std::size_t column = 0;
     bool any = false;
 };
 
-// Decodes a stream block by block. Line breaks (LF, CRLF) may stand anywhere
-// and are skipped; anything else that is not Base64 throws InvalidInput with
-// its offset in the input.
+// Decodes a stream block by block to standard output. Line breaks (LF, CRLF)
+// may stand anywhere and are skipped; anything else that is not Base64 throws
+// InvalidInput with its offset in the input, once every whole quartet before
+// it has been written.
 class StreamDecoder {
 public:
     struct InvalidInput {
         std::uint64_t offset;  // bytes of input before the fault
     };
 
-    explicit StreamDecoder(std::FILE* out) : out(out) {}
     void add(const char* data, std::size_t size);
     void finish();
 
 private:
     void flush();
-    std::FILE* const out;
+    [[noreturn]] void refuse(std::uint64_t at);
     std::string text;             // Base64 characters not yet decoded
     std::uint64_t offset = 0;     // input bytes seen so far
     std::uint64_t crOffset = 0;   // where a carriage return waits for its LF

@@ -40,16 +40,14 @@ std::unique_ptr<std::FILE, FileCloser> openInput(const std::string& name) {
     return std::unique_ptr<std::FILE, FileCloser>(file);
 }
 
-// Fills `block` as far as the input goes, or until an interrupt; throws
-// StreamError if reading fails.
+// Fills `block` as far as the input goes, or until an interrupt.
 std::size_t readBlock(std::FILE* in, char* block, std::size_t size) {
     std::size_t got = 0;
-    while (got < size && !interrupted()) {
-        const std::size_t n = std::fread(block + got, 1, size - got, in);
+    while (got < size) {
+        const std::size_t n = readSome(in, block + got, size - got);
         if (n == 0) break;
         got += n;
     }
-    if (std::ferror(in) && !interrupted()) throw StreamError("read error", errno ? errno : EIO);
     return got;
 }
 
@@ -69,29 +67,30 @@ int runBase64(CommandLine& line) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
 
-    // An interrupt ends the command where it is, with status 0.
+    // An interrupt ends the command where it is: what was finished has been
+    // written, and the status tells that the output is cut short.
     catchInterrupts();
     std::unique_ptr<char[]> block(new char[kBlock]);
     if (encoding) {
-        StreamEncoder encoder(stdout, static_cast<std::size_t>(wrap));
+        StreamEncoder encoder(static_cast<std::size_t>(wrap));
         while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
             encoder.add(block.get(), got);
         }
         if (!interrupted()) encoder.finish();
-        return 0;
-    }
-    StreamDecoder decoder(stdout);
-    try {
-        while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
-            decoder.add(block.get(), got);
+    } else {
+        StreamDecoder decoder;
+        try {
+            while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
+                decoder.add(block.get(), got);
+            }
+            if (!interrupted()) decoder.finish();
+        } catch (const StreamDecoder::InvalidInput& invalid) {
+            std::fprintf(stderr, "dravik base64: invalid input at byte %llu\n",
+                         static_cast<unsigned long long>(invalid.offset));
+            return 1;
         }
-        if (!interrupted()) decoder.finish();
-    } catch (const StreamDecoder::InvalidInput& invalid) {
-        std::fprintf(stderr, "dravik base64: invalid input at byte %llu\n",
-                     static_cast<unsigned long long>(invalid.offset));
-        return 1;
     }
-    return 0;
+    return interrupted() ? 128 + interruptSignal() : 0;
 }
 
 }  // namespace dravik_app

@@ -11,13 +11,6 @@ namespace dravik_app {
 StreamError::StreamError(const char* what, int error)
     : std::runtime_error(std::string(what) + ": " + std::strerror(error)) {}
 
-void writeOut(std::FILE* out, const void* data, std::size_t size) {
-    errno = 0;
-    if (std::fwrite(data, 1, size, out) != size || std::fflush(out) != 0) {
-        throw StreamError("write error", errno ? errno : EIO);
-    }
-}
-
 CommandLine::CommandLine(std::string command, std::vector<std::string> arguments)
     : name(std::move(command)), arguments(std::move(arguments)) {}
 

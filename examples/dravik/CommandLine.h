@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,9 +23,6 @@ struct UserError : std::runtime_error {
 struct StreamError : std::runtime_error {
     StreamError(const char* what, int error);
 };
-
-// Writes all `size` bytes to `out` and flushes; throws StreamError if it fails.
-void writeOut(std::FILE* out, const void* data, std::size_t size);
 
 // The arguments of one command: options are taken out as they are asked for,
 // the rest are positional, and finish() refuses whatever is left unknown.

@@ -1,14 +1,11 @@
 #include "DatagramPrinter.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <string>
+#include <utility>
 
 #include <dravik/Base64.h>
 #include <velmora/LogControl.h>
-
-#include "CommandLine.h"
 
 namespace dravik_app {
 namespace {
@@ -41,13 +38,7 @@ void DatagramPrinter::messageReceived(const char* data, std::uint64_t size) {
     case PrintFormat::Base64: line = velmora::extensions::dravik::Base64::encode(bytes); break;
     }
     line += '\n';
-    if (failedWith.load() == 0) {
-        try {
-            writeOut(stdout, line.data(), line.size());
-        } catch (const StreamError&) {
-            failedWith = errno ? errno : EIO;
-        }
-    }
+    output.post(std::move(line));
     ++datagramCount;
     byteCount += size;
     lastArrivalMs = nowMs();

@@ -5,31 +5,32 @@
 
 #include <dravik/UDPServerDelegate.h>
 
+#include "OutputWriter.h"
+
 namespace dravik_app {
 
 enum class PrintFormat { Text, Hex, Base64 };
 
 // Prints every datagram on its own line of standard output (text with control
-// bytes escaped, hex, or Base64) and counts them. Runs on the server's worker.
+// bytes escaped, hex, or Base64), through `output`, and counts them. Runs on
+// the server's worker.
 class DatagramPrinter : public UDPServerDelegate {
 public:
-    explicit DatagramPrinter(PrintFormat format) : format(format) {}
+    DatagramPrinter(PrintFormat format, OutputWriter& output) : format(format), output(output) {}
 
     void messageReceived(const char* data, std::uint64_t size) override;
 
     std::uint64_t datagrams() const { return datagramCount.load(); }
-    // The error that stopped printing (0: none); nothing is printed after it.
-    int writeError() const { return failedWith.load(); }
     std::uint64_t bytes() const { return byteCount.load(); }
     // Monotonic milliseconds of the last datagram (0: none yet).
     std::int64_t lastArrival() const { return lastArrivalMs.load(); }
 
 private:
     const PrintFormat format;
+    OutputWriter& output;
     std::atomic<std::uint64_t> datagramCount{0};
     std::atomic<std::uint64_t> byteCount{0};
     std::atomic<std::int64_t> lastArrivalMs{0};
-    std::atomic<int> failedWith{0};
 };
 
 // Monotonic milliseconds.

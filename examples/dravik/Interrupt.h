@@ -1,17 +1,36 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace dravik_app {
+
+// Opens standard input, output and error on the null device where they are
+// closed, so that nothing the program opens later takes their numbers. Call
+// it before anything else.
+void openClosedStandardStreams();
 
 // Catches Ctrl-C and SIGTERM from now on, so the program can stop cleanly.
 void catchInterrupts();
 // Whether one of them has arrived.
 bool interrupted();
+// The number of the signal that arrived (SIGINT or SIGTERM), 0 if none.
+int interruptSignal();
 
 // The next line of standard input, without its line break, in `line`; false
 // at the end of the input or as soon as an interrupt arrives, even while it
 // waits for input. Throws StreamError if reading fails.
 bool readLine(std::string& line);
+
+// Reads up to `size` bytes of `in` into `block`, as many as are there once
+// any are; 0 at the end of the input or as soon as an interrupt arrives,
+// even while it waits. Throws StreamError if reading fails.
+std::size_t readSome(std::FILE* in, char* block, std::size_t size);
+
+// Writes all `size` bytes to standard output, waiting for room as long as no
+// interrupt arrives: an interrupt ends the wait, leaving the rest unwritten.
+// Throws StreamError if writing fails.
+void writeOut(const void* data, std::size_t size);
 
 }  // namespace dravik_app

@@ -1,11 +1,15 @@
-// POSIX: the handler also writes to a pipe, so a wait for input can watch for
-// it with poll() instead of sleeping through the interrupt.
+// POSIX: the handler also writes to a pipe, so every wait (for input, for room
+// in standard output) watches it with poll() beside the stream instead of
+// sleeping through the interrupt. Reads and writes go to the descriptors
+// directly, a block at a time, so none can block once poll() found it ready.
 #include "Interrupt.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -17,8 +21,8 @@ namespace {
 volatile std::sig_atomic_t received = 0;
 int wakeFds[2] = {-1, -1};
 
-extern "C" void onInterrupt(int) {
-    received = 1;
+extern "C" void onInterrupt(int signal) {
+    received = signal;
     const int saved = errno;
     if (wakeFds[1] >= 0) (void)!::write(wakeFds[1], "", 1);
     errno = saved;
@@ -27,13 +31,51 @@ extern "C" void onInterrupt(int) {
 // Input read but not yet returned as a line.
 std::string pending;
 
+// What a pipe takes in one write once poll() says it has room.
+constexpr std::size_t kWriteBlock = PIPE_BUF;
+
+// Waits until `fd` is ready for `events`; false if an interrupt came first.
+bool waitFor(int fd, short events, const char* failure) {
+    for (;;) {
+        if (interrupted()) return false;
+        pollfd watched[2] = {{fd, events, 0}, {wakeFds[0], POLLIN, 0}};
+        if (::poll(watched, wakeFds[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            throw StreamError(failure, errno);
+        }
+        if (watched[1].revents != 0) return false;
+        if (watched[0].revents != 0) return true;
+    }
+}
+
+// One read of what `fd` holds once it is readable: the count, 0 at the end of
+// the input or on an interrupt.
+std::size_t readReady(int fd, char* block, std::size_t size) {
+    for (;;) {
+        if (!waitFor(fd, POLLIN, "read error")) return 0;
+        const ssize_t got = ::read(fd, block, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR && errno != EAGAIN) throw StreamError("read error", errno);
+    }
+}
+
 }  // namespace
+
+void openClosedStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            // The lowest free number is this one.
+            (void)::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        }
+    }
+}
 
 void catchInterrupts() {
     if (wakeFds[0] < 0 && ::pipe(wakeFds) == 0) {
         for (int fd : wakeFds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::fcntl(wakeFds[1], F_SETFL, O_NONBLOCK);
     }
+    // Without SA_RESTART, so a blocked call returns to look at the flag.
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
@@ -45,6 +87,10 @@ bool interrupted() {
     return received != 0;
 }
 
+int interruptSignal() {
+    return received;
+}
+
 bool readLine(std::string& line) {
     for (;;) {
         const std::size_t end = pending.find('\n');
@@ -53,26 +99,35 @@ bool readLine(std::string& line) {
             pending.erase(0, end + 1);
             return true;
         }
-        if (interrupted()) return false;
-        pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-        if (::poll(watched, wakeFds[0] >= 0 ? 2 : 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            throw StreamError("read error", errno);
-        }
-        if (watched[1].revents != 0) return false;
         char block[4096];
-        const ssize_t got = ::read(STDIN_FILENO, block, sizeof block);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            throw StreamError("read error", errno);
-        }
+        const std::size_t got = readReady(STDIN_FILENO, block, sizeof block);
+        if (interrupted()) return false;
         if (got == 0) {
             if (pending.empty()) return false;
             line.swap(pending);
             pending.clear();
             return true;
         }
-        pending.append(block, static_cast<std::size_t>(got));
+        pending.append(block, got);
+    }
+}
+
+std::size_t readSome(std::FILE* in, char* block, std::size_t size) {
+    return readReady(::fileno(in), block, size);
+}
+
+void writeOut(const void* data, std::size_t size) {
+    const char* next = static_cast<const char*>(data);
+    const char* const end = next + size;
+    while (next != end) {
+        if (!waitFor(STDOUT_FILENO, POLLOUT, "write error")) return;
+        const ssize_t wrote =
+            ::write(STDOUT_FILENO, next, std::min<std::size_t>(kWriteBlock, end - next));
+        if (wrote >= 0) {
+            next += wrote;
+        } else if (errno != EINTR && errno != EAGAIN) {
+            throw StreamError("write error", errno);
+        }
     }
 }
 

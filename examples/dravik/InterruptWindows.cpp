@@ -1,20 +1,27 @@
 // Windows: Ctrl-C arrives on a thread of its own; standard input is read
-// line by line.
+// line by line, and the streams through the C runtime.
 #include "Interrupt.h"
 
+#include <cerrno>
 #include <csignal>
 #include <iostream>
+
+#include "CommandLine.h"
 
 namespace dravik_app {
 namespace {
 
 volatile std::sig_atomic_t received = 0;
 
-extern "C" void onInterrupt(int) {
-    received = 1;
+extern "C" void onInterrupt(int signal) {
+    received = signal;
 }
 
 }  // namespace
+
+// The system gives a process without standard streams invalid handles,
+// which the C runtime turns into failing streams: nothing to take over.
+void openClosedStandardStreams() {}
 
 void catchInterrupts() {
     std::signal(SIGINT, onInterrupt);
@@ -25,10 +32,30 @@ bool interrupted() {
     return received != 0;
 }
 
+int interruptSignal() {
+    return received;
+}
+
 bool readLine(std::string& line) {
     if (interrupted() || !std::getline(std::cin, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
+}
+
+std::size_t readSome(std::FILE* in, char* block, std::size_t size) {
+    if (interrupted()) return 0;
+    const std::size_t got = std::fread(block, 1, size, in);
+    if (got == 0 && std::ferror(in) && !interrupted()) {
+        throw StreamError("read error", errno ? errno : EIO);
+    }
+    return got;
+}
+
+void writeOut(const void* data, std::size_t size) {
+    errno = 0;
+    if (std::fwrite(data, 1, size, stdout) != size || std::fflush(stdout) != 0) {
+        throw StreamError("write error", errno ? errno : EIO);
+    }
 }
 
 }  // namespace dravik_app

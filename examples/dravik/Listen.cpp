@@ -6,6 +6,7 @@
 #include "DatagramPrinter.h"
 #include "Interrupt.h"
 #include "OpenServer.h"
+#include "OutputWriter.h"
 
 namespace dravik_app {
 
@@ -18,17 +19,22 @@ int runListen(CommandLine& line) {
     if (asHex && asBase64) throw UsageError("choose one of --hex and --base64");
     const int port = parsePort(positional[0], "PORT");
 
-    DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text);
+    OutputWriter output;
+    DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text,
+                            output);
     auto server = openReceiveOnly(port, address);
     server->setDelegate(&printer);
     catchInterrupts();
     server->start();
     std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", server->localPort());
-    while (!interrupted() && printer.writeError() == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!interrupted() && output.error() == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // What a stalled reader has not taken is dropped, so the worker, which
+    // may wait for room in the output, ends.
+    output.close();
     server->stop();
-    if (printer.writeError() != 0) throw StreamError("write error", printer.writeError());
+    if (output.error() != 0) throw StreamError("write error", output.error());
     const UDPServer::Counters c = server->counters();
     std::fprintf(stderr, "received %s, delivered %llu (%s), dropped by the system %llu\n",
                  counted(c.received, "datagram").c_str(),

@@ -9,6 +9,7 @@
 #include "Interrupt.h"
 #include "LogLines.h"
 #include "OpenServer.h"
+#include "OutputWriter.h"
 
 namespace dravik_app {
 namespace {
@@ -52,7 +53,8 @@ int runSend(CommandLine& line) {
         std::to_string(remotePort);
 
     LogLines log(velmora::LogControl::minimumLevel());
-    DatagramPrinter printer(PrintFormat::Text);
+    OutputWriter output;
+    DatagramPrinter printer(PrintFormat::Text, output);
     auto server = openPeer(host, remotePort, localPort);
     server->setDelegate(&printer);
     catchInterrupts();
@@ -64,33 +66,45 @@ int runSend(CommandLine& line) {
     auto sendMessage = [&](const std::string& message) {
         if (!sendOne(*server, message)) ++refused;
     };
+    bool inputEnded = true;
     if (positional.size() > 2) {
-        for (std::size_t i = 2; i < positional.size(); ++i) sendMessage(positional[i]);
+        for (std::size_t i = 2; i < positional.size() && !interrupted(); ++i) {
+            sendMessage(positional[i]);
+        }
+        inputEnded = !interrupted();
     } else {
         for (std::string message; readLine(message);) sendMessage(message);
+        inputEnded = !interrupted();
     }
     awaitOutcomes(*server);
 
     // Replies keep coming for a while; stop after a quiet period.
     std::int64_t quietSince = nowMs();
-    while (!interrupted()) {
+    while (!interrupted() && output.error() == 0) {
         quietSince = std::max(quietSince, printer.lastArrival());
         if (nowMs() - quietSince >= waitMs) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // Replies already taken are printed unless an interrupt says otherwise;
+    // a stalled reader cannot hold up the stop.
+    output.drain();
+    output.close();
     server->stop();
-    if (printer.writeError() != 0) throw StreamError("write error", printer.writeError());
+    if (output.error() != 0) throw StreamError("write error", output.error());
 
     // Sends still waiting when an interrupt stopped the server are discarded.
     const UDPServer::Counters c = server->counters();
     const std::uint64_t failed = refused + c.sendsFailed + c.sendsDiscarded;
-    if (failed == 0) return 0;
-    const std::string reason = c.sendsFailed ? log.lastFailure()
-                               : interrupted() ? "interrupted before they could leave"
-                                               : "the address is unspecified (0.0.0.0 or ::)";
-    std::fprintf(stderr, "dravik send: %s to %s could not be sent: %s\n",
-                 counted(failed, "datagram").c_str(), destination.c_str(), reason.c_str());
-    return 1;
+    if (failed != 0) {
+        const std::string reason = c.sendsFailed ? log.lastFailure()
+                                   : interrupted() ? "interrupted before they could leave"
+                                                   : "the address is unspecified (0.0.0.0 or ::)";
+        std::fprintf(stderr, "dravik send: %s to %s could not be sent: %s\n",
+                     counted(failed, "datagram").c_str(), destination.c_str(), reason.c_str());
+    }
+    // Cut short: the shell's status for the signal, so a script can tell.
+    if (!inputEnded) return 128 + interruptSignal();
+    return failed == 0 ? 0 : 1;
 }
 
 }  // namespace dravik_app

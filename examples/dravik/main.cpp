@@ -13,6 +13,7 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "Interrupt.h"
 
 namespace {
 
@@ -74,6 +75,7 @@ void printUsage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    dravik_app::openClosedStandardStreams();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
         printUsage(arguments.empty() ? stderr : stdout);
