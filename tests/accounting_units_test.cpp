@@ -2,6 +2,7 @@
 // driven with made-up times and readings.
 #include <cstdint>
 #include <deque>
+#include <ostream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -64,6 +65,10 @@ struct Readings {
     std::vector<std::uint32_t> readings;
     std::uint64_t growth;
 };
+
+void PrintTo(const Readings& r, std::ostream* os) {
+    for (std::uint32_t reading : r.readings) *os << reading << ' ';
+}
 
 class SystemDropCountTest : public ::testing::TestWithParam<Readings> {};
 
