@@ -96,7 +96,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // a thread that runs while no worker does.
     SystemDropCount systemDrops;
     std::uint64_t dropsToLog = 0;  // counted, not yet logged
-    bool sawBacklog = false;       // a full batch since the count was last asked for
+    std::size_t backlogBytes = 0;  // taken since the socket was last found empty
 
     // Error lines that network input or overload trigger (any thread), and
     // the timer that reports what the budget held back (worker thread only,
@@ -137,6 +137,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     void watchSystemDrops();
     // Asks the system for its drop count now, where it can. Platform-specific.
     void askSystemDrops();
+    // The socket has run dry: asks for the drop count if what it held may
+    // have filled its buffer. Linux only.
+    void endBacklog();
     // Counts a reading of the system's drop count and logs its growth.
     void countSystemDrops(std::uint32_t reading);
 

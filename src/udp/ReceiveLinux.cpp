@@ -1,8 +1,9 @@
 // Linux: wait for the socket to become readable, then take up to a batch of
 // datagrams with one recvmmsg call. The system's count of the datagrams it
-// dropped for want of room rides on the datagrams (SO_RXQ_OVFL) and is asked
-// for once the socket has run dry after a backlog (SO_MEMINFO), since drops
-// at the end of a burst ride on no later datagram.
+// dropped for want of room rides on the datagrams (SO_RXQ_OVFL), and is asked
+// for (SO_MEMINFO) once the socket has run dry after a backlog that may have
+// filled its buffer, since drops at the end of a burst ride on no later
+// datagram.
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
 
@@ -34,6 +35,10 @@ void UDPServer::Internals::armWait(UDPServer& server) {
 }
 
 namespace {
+
+// What a datagram takes of the receive buffer besides its bytes, at least:
+// the system charges its whole allocation, more than this.
+constexpr std::size_t kChargeFloor = 256;
 
 // Room for one datagram's drop count.
 struct DropControl {
@@ -93,10 +98,7 @@ void UDPServer::Internals::takeBatch() {
     } while (taken < 0 && errno == EINTR);
     if (taken < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (sawBacklog) {
-                sawBacklog = false;
-                askSystemDrops();
-            }
+            endBacklog();
             return;
         }
         ReceiveBatch::Slot& failed = batch.slot(first);
@@ -113,16 +115,20 @@ void UDPServer::Internals::takeBatch() {
         slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
         slot.sender.resize(header.msg_namelen);
         batch.commit();
+        backlogBytes += slot.size + kChargeFloor;
     }
     // The newest datagram carries the newest count.
     std::uint32_t dropCount = 0;
     if (taken > 0 && dropCountOf(headers[static_cast<std::size_t>(taken) - 1].msg_hdr, dropCount)) {
         countSystemDrops(dropCount);
     }
-    if (static_cast<std::size_t>(taken) == wanted) {
-        sawBacklog = true;
-    } else if (sawBacklog) {
-        sawBacklog = false;
-        askSystemDrops();
-    }
+    if (static_cast<std::size_t>(taken) < wanted) endBacklog();
+}
+
+// The socket is empty. Its buffer can have overflowed only if what was taken
+// since it was last empty came near its size; the system charges a datagram
+// up to a few times what is counted here, so a quarter of it is near.
+void UDPServer::Internals::endBacklog() {
+    if (backlogBytes >= static_cast<std::size_t>(receiveBufferBytes) / 4) askSystemDrops();
+    backlogBytes = 0;
 }
