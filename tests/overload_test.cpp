@@ -161,28 +161,33 @@ TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFo
     }
 }
 
-// The receiver's delegate stalls while its peer sends far more than the
-// receive buffer holds: every datagram is either taken or counted as dropped
-// by the system, once, and the drop lines add up to the count.
+// The receiver's delegate stalls, twice, while its peer sends far more than
+// the receive buffer holds: every datagram is either taken or counted as
+// dropped by the system, once (the second time the count also rides on the
+// datagrams), and the drop lines add up to the count.
 TEST(SystemDropsTest, DatagramsTheSystemDropsAreCountedOnceAndLogged) {
     LogRecorder log;
     RecordingDelegate delegate;
     delegate.onMessage = [](const std::string& message) {
-        if (message == "0") std::this_thread::sleep_for(milliseconds(300));
+        if (message.size() == 1) std::this_thread::sleep_for(milliseconds(300));
     };
     UDPServer receiver(0, "127.0.0.1");
     receiver.setDelegate(&delegate);
     receiver.start();
 
-    constexpr std::uint64_t kSent = 8000;
+    constexpr std::uint64_t kWave = 4000, kSent = 2 * kWave;
     dravik_test::PeerSocket peer;
-    peer.sendTo(receiver.localPort(), "0");
-    std::this_thread::sleep_for(milliseconds(50));  // the delegate now stalls
-    for (std::uint64_t i = 1; i < kSent; ++i) peer.sendTo(receiver.localPort(), std::string(1000, 'x'));
-    for (int i = 0; i < 1000; ++i) {
-        const UDPServer::Counters c = receiver.counters();
-        if (c.received + c.droppedBySystem >= kSent) break;
-        std::this_thread::sleep_for(milliseconds(10));
+    for (std::uint64_t wave = 1; wave <= 2; ++wave) {
+        peer.sendTo(receiver.localPort(), std::to_string(wave));
+        std::this_thread::sleep_for(milliseconds(50));  // the delegate now stalls
+        for (std::uint64_t i = 1; i < kWave; ++i) {
+            peer.sendTo(receiver.localPort(), std::string(1000, 'x'));
+        }
+        for (int i = 0; i < 1000; ++i) {
+            const UDPServer::Counters c = receiver.counters();
+            if (c.received + c.droppedBySystem >= wave * kWave) break;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
     }
     receiver.stop();
 

@@ -117,7 +117,6 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
                   remoteText) {
     receivedLine.reserve(receivedPrefix.size() + kBufferSize);
     sentLine.reserve(64 + remoteText.size());
-    watchSystemDrops();
 }
 
 void UDPServer::Internals::reportWorkerError(const char* what) noexcept {

@@ -96,7 +96,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // a thread that runs while no worker does.
     SystemDropCount systemDrops;
     std::uint64_t dropsToLog = 0;  // counted, not yet logged
-    std::size_t backlogBytes = 0;  // taken since the socket was last found empty
+    std::size_t backlogBytes = 0;        // taken since the count was last asked for
+    bool dropsRideOnDatagrams = false;  // the system adds its count to each datagram
 
     // Error lines that network input or overload trigger (any thread), and
     // the timer that reports what the budget held back (worker thread only,
@@ -132,14 +133,11 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Fills the batch's free slots with datagrams already queued on the
     // socket, without blocking, and counts them. Platform-specific.
     void takeBatch();
-    // Asks the system to report its drops with the datagrams, where it can.
-    // Platform-specific.
-    void watchSystemDrops();
     // Asks the system for its drop count now, where it can. Platform-specific.
     void askSystemDrops();
-    // The socket has run dry: asks for the drop count if what it held may
-    // have filled its buffer. Linux only.
-    void endBacklog();
+    // After a batch: asks for the drop count if what was taken since the
+    // last ask may have filled the receive buffer. Linux only.
+    void noteBacklog(bool ranDry);
     // Counts a reading of the system's drop count and logs its growth.
     void countSystemDrops(std::uint32_t reading);
 

@@ -1,9 +1,13 @@
 // Linux: wait for the socket to become readable, then take up to a batch of
-// datagrams with one recvmmsg call. The system's count of the datagrams it
-// dropped for want of room rides on the datagrams (SO_RXQ_OVFL), and is asked
-// for (SO_MEMINFO) once the socket has run dry after a backlog that may have
-// filled its buffer, since drops at the end of a burst ride on no later
-// datagram.
+// datagrams with one recvmmsg call.
+//
+// The system's count of the datagrams it dropped for want of room is asked
+// for (SO_MEMINFO) whenever what was taken since the last ask may have filled
+// the receive buffer: once the socket runs dry after such a backlog (drops at
+// the end of a burst ride on no later datagram), and every buffer's worth
+// while it never runs dry. Once the system has dropped any, the count also
+// rides on every datagram (SO_RXQ_OVFL); not before, since that costs the
+// system a tenth of a receive even while nothing is dropped.
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
 
@@ -59,17 +63,18 @@ bool dropCountOf(msghdr& header, std::uint32_t& count) {
 
 }  // namespace
 
-void UDPServer::Internals::watchSystemDrops() {
-    const int on = 1;
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-}
-
 void UDPServer::Internals::askSystemDrops() {
     std::uint32_t memory[SK_MEMINFO_VARS] = {};
     socklen_t size = sizeof memory;
-    if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, memory, &size) == 0 &&
-        size > SK_MEMINFO_DROPS * sizeof memory[0]) {
-        countSystemDrops(memory[SK_MEMINFO_DROPS]);
+    if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, memory, &size) != 0 ||
+        size <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+        return;
+    }
+    countSystemDrops(memory[SK_MEMINFO_DROPS]);
+    if (memory[SK_MEMINFO_DROPS] != 0 && !dropsRideOnDatagrams) {
+        const int on = 1;
+        dropsRideOnDatagrams =
+            ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
     }
 }
 
@@ -98,7 +103,7 @@ void UDPServer::Internals::takeBatch() {
     } while (taken < 0 && errno == EINTR);
     if (taken < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            endBacklog();
+            noteBacklog(true);
             return;
         }
         ReceiveBatch::Slot& failed = batch.slot(first);
@@ -122,13 +127,17 @@ void UDPServer::Internals::takeBatch() {
     if (taken > 0 && dropCountOf(headers[static_cast<std::size_t>(taken) - 1].msg_hdr, dropCount)) {
         countSystemDrops(dropCount);
     }
-    if (static_cast<std::size_t>(taken) < wanted) endBacklog();
+    noteBacklog(static_cast<std::size_t>(taken) < wanted);
 }
 
-// The socket is empty. Its buffer can have overflowed only if what was taken
-// since it was last empty came near its size; the system charges a datagram
-// up to a few times what is counted here, so a quarter of it is near.
-void UDPServer::Internals::endBacklog() {
-    if (backlogBytes >= static_cast<std::size_t>(receiveBufferBytes) / 4) askSystemDrops();
-    backlogBytes = 0;
+// The system charges a datagram up to a few times what is counted here, so a
+// quarter of the buffer's size counted may have filled it.
+void UDPServer::Internals::noteBacklog(bool ranDry) {
+    const std::size_t buffer = static_cast<std::size_t>(receiveBufferBytes);
+    if (ranDry ? backlogBytes >= buffer / 4 : backlogBytes >= buffer) {
+        askSystemDrops();
+        backlogBytes = 0;
+    } else if (ranDry) {
+        backlogBytes = 0;
+    }
 }

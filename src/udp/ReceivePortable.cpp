@@ -54,6 +54,4 @@ void UDPServer::Internals::takeBatch() {
     }
 }
 
-void UDPServer::Internals::watchSystemDrops() {}
-
 void UDPServer::Internals::askSystemDrops() {}
