@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 
@@ -18,7 +19,9 @@
 namespace dravik_app {
 namespace {
 
-volatile std::sig_atomic_t received = 0;
+// Read by every thread of the tool; lock-free, so the handler may set it.
+std::atomic<int> received{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores it");
 int wakeFds[2] = {-1, -1};
 
 extern "C" void onInterrupt(int signal) {
@@ -84,11 +87,11 @@ void catchInterrupts() {
 }
 
 bool interrupted() {
-    return received != 0;
+    return received.load() != 0;
 }
 
 int interruptSignal() {
-    return received;
+    return received.load();
 }
 
 bool readLine(std::string& line) {

@@ -2,6 +2,7 @@
 // line by line, and the streams through the C runtime.
 #include "Interrupt.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <iostream>
@@ -11,7 +12,9 @@
 namespace dravik_app {
 namespace {
 
-volatile std::sig_atomic_t received = 0;
+// Read by every thread of the tool; lock-free, so the handler may set it.
+std::atomic<int> received{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores it");
 
 extern "C" void onInterrupt(int signal) {
     received = signal;
@@ -29,11 +32,11 @@ void catchInterrupts() {
 }
 
 bool interrupted() {
-    return received != 0;
+    return received.load() != 0;
 }
 
 int interruptSignal() {
-    return received;
+    return received.load();
 }
 
 bool readLine(std::string& line) {

@@ -218,8 +218,6 @@ class FailureTest(unittest.TestCase):
         self.assertEqual(result.stdout, b"")
         self.assertIn(b"dravik: read error: ", result.stderr)
 
-    @unittest.skipIf(os.environ.get("DRAVIK_SANITIZED"),
-                     "the sanitizers' runtime needs file descriptors of its own")
     def test_a_stalled_reader_does_not_hold_up_a_signal(self):
         port = free_port()
         commands = [(["listen", str(port), "--bind", "127.0.0.1"], 0),
@@ -252,6 +250,8 @@ class FailureTest(unittest.TestCase):
                                 preexec_fn=lambda: os.close(0))
         self.assertEqual(result.returncode, 0, result.stderr)
 
+    @unittest.skipIf(os.environ.get("DRAVIK_SANITIZED"),
+                     "the sanitizers' runtime needs file descriptors of its own")
     def test_no_descriptors_left_is_not_taken_for_a_bad_address(self):
         def few_descriptors():
             resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
