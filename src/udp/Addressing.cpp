@@ -3,8 +3,6 @@
 #include <cstring>
 #include <sstream>
 
-#include <asio/error.hpp>
-
 #include "udp/NetworkInterfaces.h"
 
 int checkedPort(int port, const char* role) {
@@ -95,13 +93,6 @@ bool isUnspecified(const asio::ip::address& address) {
 
 bool needsDualStack(const asio::ip::address& address) {
     return address.is_v6() && (address.to_v6().is_unspecified() || address.to_v6().is_v4_mapped());
-}
-
-std::error_code standardCode(const std::error_code& error) {
-    if (error.category() == asio::error::get_system_category()) {
-        return {error.value(), std::system_category()};
-    }
-    return error;
 }
 
 std::string endpointText(const asio::ip::udp::endpoint& endpoint) {

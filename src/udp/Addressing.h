@@ -30,10 +30,6 @@ bool isUnspecified(const asio::ip::address& address);
 // for :: and for IPv4-mapped addresses.
 bool needsDualStack(const asio::ip::address& address);
 
-// `error` with asio's own system category replaced by the standard one, so
-// callers can compare it with std::errc values (same value, same message).
-std::error_code standardCode(const std::error_code& error);
-
 // The endpoint as asio writes it: "1.2.3.4:5" or "[::1%scope]:5".
 std::string endpointText(const asio::ip::udp::endpoint& endpoint);
 

@@ -6,6 +6,7 @@
 #include <asio/ip/v6_only.hpp>
 
 #include "host/Logger.h"
+#include "udp/SystemErrors.h"
 
 namespace {
 

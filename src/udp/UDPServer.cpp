@@ -8,6 +8,7 @@
 
 #include "host/Logger.h"
 #include "udp/Internals.h"
+#include "udp/SystemErrors.h"
 
 UDPServerDelegate::~UDPServerDelegate() = default;
 

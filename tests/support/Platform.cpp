@@ -15,4 +15,9 @@ bool runningUnderWine() {
 #endif
 }
 
+bool isSystemText(const std::string& message) {
+    return !message.empty() && message.find("Unknown error") == std::string::npos &&
+           message.find_first_of("\r\n") == std::string::npos;
+}
+
 }  // namespace dravik_test
