@@ -24,17 +24,18 @@ DRAVIK_BUILD_PACKAGES=(cmake make g++ clang libasio-dev libgtest-dev pkgconf bin
     iproute2 util-linux)
 DRAVIK_BENCH_PACKAGES=(libbenchmark-dev libssl-dev)
 
-# run_ctest BUILD_DIR: runs the suite, then prints why each skipped test was
-# skipped, so no test is skipped silently. CTest's output is kept in
-# BUILD_DIR/ctest-output.txt.
+# run_ctest BUILD_DIR [CTEST ARGS...]: runs the suite, then prints why each
+# skipped test was skipped, so no test is skipped silently. CTest's output is
+# kept in BUILD_DIR/ctest-output.txt.
 run_ctest() {
-    local status=0
-    ctest --test-dir "$1" -j "$(nproc 2>/dev/null || echo 2)" --output-on-failure 2>&1 \
-        | tee "$1/ctest-output.txt" || status=$?
+    local status=0 dir=$1
+    shift
+    ctest --test-dir "$dir" -j "$(nproc 2>/dev/null || echo 2)" --output-on-failure "$@" 2>&1 \
+        | tee "$dir/ctest-output.txt" || status=$?
     awk '/: Skipped\r?$/ { reason = 1; next }
          /^\[  SKIPPED \]/ && reason { print "skipped: " $4 "  (" text ")"; reason = 0; text = ""; next }
          reason { sub(/\r$/, ""); text = text $0 }' \
-        "$1/Testing/Temporary/LastTest.log"
+        "$dir/Testing/Temporary/LastTest.log"
     return $status
 }
 
