@@ -6,10 +6,10 @@
 #include "udp/FirstFailure.h"
 #include "udp/Internals.h"
 
-// While the budget holds lines, every line is held without a clock read: a
-// held-back rejection costs a comparison and an increment.
+// While the budget holds lines, a held-back rejection costs a comparison and
+// an increment.
 bool UDPServer::Internals::mayLogError() {
-    if (!errorBudget.holding() && errorBudget.admit(ErrorLineBudget::Clock::now())) return true;
+    if (errorBudget.admitNow()) return true;
     if (errorBudget.holdBack()) scheduleReport();
     return false;
 }
@@ -25,7 +25,7 @@ void UDPServer::Internals::countSystemDrops(std::uint32_t reading) {
 // Drops the budget holds back are not lost: they join the next drop line.
 void UDPServer::Internals::logDrops(bool flush) {
     if (dropsToLog == 0) return;
-    if (!flush && (errorBudget.holding() || !errorBudget.admit(ErrorLineBudget::Clock::now()))) {
+    if (!flush && !errorBudget.admitNow()) {
         if (errorBudget.defer()) scheduleReport();
         return;
     }

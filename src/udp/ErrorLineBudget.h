@@ -23,6 +23,9 @@ public:
     // Whether a line may be logged at `now`; if so, it is counted as logged.
     // Check holding() first.
     bool admit(Clock::time_point now);
+    // Whether a line may be logged now: nothing is held, and the span has
+    // room. While lines are held, the clock is not read.
+    bool admitNow() { return !holding() && admit(Clock::now()); }
 
     // Whether lines are held until the next report.
     bool holding() const { return reportDue.load(); }

@@ -92,8 +92,10 @@ void UDPServer::Internals::takeBatch() {
         header.msg_namelen = static_cast<socklen_t>(slot.sender.capacity());
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
-        header.msg_control = controls[i].bytes;
-        header.msg_controllen = sizeof controls[i].bytes;
+        if (dropsRideOnDatagrams) {
+            header.msg_control = controls[i].bytes;
+            header.msg_controllen = sizeof controls[i].bytes;
+        }
     }
     int taken;
     do {
@@ -124,7 +126,8 @@ void UDPServer::Internals::takeBatch() {
     }
     // The newest datagram carries the newest count.
     std::uint32_t dropCount = 0;
-    if (taken > 0 && dropCountOf(headers[static_cast<std::size_t>(taken) - 1].msg_hdr, dropCount)) {
+    if (dropsRideOnDatagrams && taken > 0 &&
+        dropCountOf(headers[static_cast<std::size_t>(taken) - 1].msg_hdr, dropCount)) {
         countSystemDrops(dropCount);
     }
     noteBacklog(static_cast<std::size_t>(taken) < wanted);
@@ -134,10 +137,7 @@ void UDPServer::Internals::takeBatch() {
 // quarter of the buffer's size counted may have filled it.
 void UDPServer::Internals::noteBacklog(bool ranDry) {
     const std::size_t buffer = static_cast<std::size_t>(receiveBufferBytes);
-    if (ranDry ? backlogBytes >= buffer / 4 : backlogBytes >= buffer) {
-        askSystemDrops();
-        backlogBytes = 0;
-    } else if (ranDry) {
-        backlogBytes = 0;
-    }
+    const bool mayHaveFilled = backlogBytes >= (ranDry ? buffer / 4 : buffer);
+    if (mayHaveFilled) askSystemDrops();
+    if (mayHaveFilled || ranDry) backlogBytes = 0;
 }

@@ -7,7 +7,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <iterator>
 #include <string>
 
 #include <asio/error.hpp>

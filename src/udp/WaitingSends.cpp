@@ -3,24 +3,20 @@
 WaitingSends::Added WaitingSends::add(const char* data, std::size_t size) {
     if (size > limit) return Added::Refused;
     const std::size_t cost = size + kOverhead;
-    std::vector<char> copy;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (cost > limit - charged) return Added::Refused;
-        charged += cost;  // claimed before the copy is made outside the lock
-    }
-    try {
-        copy.assign(data, data + size);
-    } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex);
-        charged -= cost;
-        throw;
-    }
+    if (!fits(cost)) return Added::Refused;  // no copy for a refusal
+    std::vector<char> copy(data, data + size);
     std::lock_guard<std::mutex> lock(mutex);
+    if (cost > limit - charged) return Added::Refused;  // another thread took the room
+    charged += cost;
     queue.push_back(std::move(copy));
     payload += size;
     recount();
     return queue.size() == 1 ? Added::First : Added::Behind;
+}
+
+bool WaitingSends::fits(std::size_t cost) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return cost <= limit - charged;
 }
 
 const std::vector<char>* WaitingSends::front() const {
@@ -41,9 +37,9 @@ void WaitingSends::pop() {
     if (empty) emptied.notify_all();
 }
 
-bool WaitingSends::waitUntilEmpty(std::chrono::steady_clock::time_point deadline) {
+void WaitingSends::waitUntilEmpty(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex);
-    return emptied.wait_until(lock, deadline, [this] { return queue.empty(); });
+    emptied.wait_until(lock, deadline, [this] { return queue.empty(); });
 }
 
 std::uint64_t WaitingSends::discardAll() {
@@ -51,8 +47,8 @@ std::uint64_t WaitingSends::discardAll() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         discarded = queue.size();
-        charged -= payload + discarded * kOverhead;  // copies being made stay charged
         queue.clear();
+        charged = 0;
         payload = 0;
         recount();
     }

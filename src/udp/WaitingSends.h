@@ -39,20 +39,21 @@ public:
     // Drops the oldest waiting send, once it has been sent.
     void pop();
 
-    // Waits until nothing waits, or until `deadline`; false on time-out.
-    bool waitUntilEmpty(std::chrono::steady_clock::time_point deadline);
+    // Waits until nothing waits, or until `deadline`.
+    void waitUntilEmpty(std::chrono::steady_clock::time_point deadline);
     // Drops every waiting send, returning how many there were. Only while
     // no worker sends from the queue.
     std::uint64_t discardAll();
 
 private:
+    bool fits(std::size_t cost) const;
     void recount();  // publishes the figures; with `mutex` held
 
     const std::size_t limit;
     mutable std::mutex mutex;  // held only to change or read the queue
     std::condition_variable emptied;
     std::deque<std::vector<char>> queue;
-    std::size_t charged = 0;  // sizes plus overheads, copies being made included
+    std::size_t charged = 0;  // sizes plus overheads of what is queued
     std::uint64_t payload = 0;
     std::atomic<std::uint64_t> datagrams{0};
     std::atomic<std::uint64_t> bytes{0};

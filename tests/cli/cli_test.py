@@ -4,6 +4,7 @@ project did not write: Python's socket module and coreutils' base64.
 Run with DRAVIK_EXE naming the executable; every socket is on loopback and
 every wait is bounded."""
 import base64
+import contextlib
 import os
 import random
 import resource
@@ -23,6 +24,30 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+@contextlib.contextmanager
+def idle_fifo():
+    """A FIFO this process holds open at both ends and never uses: as standard
+    input, a writer that never writes; as standard output, a reader that never
+    reads."""
+    with tempfile.TemporaryDirectory() as directory:
+        fifo = os.path.join(directory, "fifo")
+        os.mkfifo(fifo)
+        descriptor = os.open(fifo, os.O_RDWR)
+        try:
+            yield descriptor
+        finally:
+            os.close(descriptor)
+
+
+def signal_and_wait(process, signal_number):
+    """Sends the signal; the process must end within a second."""
+    process.send_signal(signal_number)
+    try:
+        process.communicate(timeout=1)
+    finally:
+        process.kill()
 
 
 def run(*args, stdin=b""):
@@ -119,23 +144,13 @@ class SendTest(unittest.TestCase):
     def test_interrupt_ends_a_command_waiting_for_input(self):
         commands = [["send", "127.0.0.1", str(free_port())], ["base64", "encode"]]
         for command, signal_number in zip(commands * 2, (signal.SIGINT,) * 2 + (signal.SIGTERM,) * 2):
-            with tempfile.TemporaryDirectory() as directory:
-                fifo = os.path.join(directory, "input")
-                os.mkfifo(fifo)
-                never_ends = os.open(fifo, os.O_RDWR)  # a writer that never writes
-                try:
-                    process = subprocess.Popen([DRAVIK, *command, "--log-level", "debug"],
-                                               stdin=never_ends, stdout=subprocess.PIPE,
-                                               stderr=subprocess.PIPE)
-                    process.stderr.readline()  # started: the extension's line is logged
-                    time.sleep(0.2)
-                    process.send_signal(signal_number)
-                    try:
-                        process.communicate(timeout=1)
-                    finally:
-                        process.kill()
-                finally:
-                    os.close(never_ends)
+            with idle_fifo() as never_ends:  # a writer that never writes
+                process = subprocess.Popen([DRAVIK, *command, "--log-level", "debug"],
+                                           stdin=never_ends, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE)
+                process.stderr.readline()  # started: the extension's line is logged
+                time.sleep(0.2)
+                signal_and_wait(process, signal_number)
             # Cut short before the input ended: the shell's status for the signal.
             self.assertEqual(process.returncode, 128 + signal_number, (command, signal_number))
 
@@ -223,25 +238,14 @@ class FailureTest(unittest.TestCase):
         commands = [(["listen", str(port), "--bind", "127.0.0.1"], 0),
                     (["base64", "encode"], 128 + signal.SIGTERM)]
         for command, status in commands:
-            with tempfile.TemporaryDirectory() as directory:
-                fifo = os.path.join(directory, "output")
-                os.mkfifo(fifo)
-                stalled = os.open(fifo, os.O_RDWR)  # a reader that never reads
-                try:
-                    with open("/dev/zero", "rb") as zeros:
-                        process = subprocess.Popen([DRAVIK, *command], stdin=zeros, stdout=stalled,
-                                                   stderr=subprocess.DEVNULL)
-                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-                        for _ in range(500):  # more than the pipe holds
-                            sender.sendto(bytes(1000), ("127.0.0.1", port))
-                            time.sleep(0.001)
-                    process.send_signal(signal.SIGTERM)
-                    try:
-                        process.wait(timeout=1)
-                    finally:
-                        process.kill()
-                finally:
-                    os.close(stalled)
+            with idle_fifo() as stalled, open("/dev/zero", "rb") as zeros:  # never read
+                process = subprocess.Popen([DRAVIK, *command], stdin=zeros, stdout=stalled,
+                                           stderr=subprocess.DEVNULL)
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                    for _ in range(500):  # more than the pipe holds
+                        sender.sendto(bytes(1000), ("127.0.0.1", port))
+                        time.sleep(0.001)
+                signal_and_wait(process, signal.SIGTERM)
             self.assertEqual(process.returncode, status, command)
 
     def test_closed_standard_input_is_an_empty_one(self):
