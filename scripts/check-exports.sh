@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check-exports.sh LIB: fails if the shared library LIB exports any symbol
 # beyond the public API (UDPServer, UDPServerDelegate and the extension's
-# namespace, with the delegate's vtable and typeinfo).
+# namespace, with the delegate's vtable and typeinfo), or if it lacks one of
+# the calls listed below.
 set -euo pipefail
 lib=$1
 public='^(UDPServer::|UDPServerDelegate::|velmora::extensions::dravik::|(vtable|typeinfo|typeinfo name) for (UDPServerDelegate|velmora::extensions::dravik::))'
@@ -12,4 +13,16 @@ if [ -n "$extra" ]; then
     echo "$extra" >&2
     exit 1
 fi
+# Calls added since the first release, which a binary built against the
+# newer header needs.
+required=(
+    'UDPServer::readCounters(UDPServer::Counters&) const'
+    'UDPServer::send(UDPServer::Datagram const*, unsigned long, UDPServer::Error*)'
+)
+for symbol in "${required[@]}"; do
+    if ! grep -qxF "$symbol" <<<"$symbols"; then
+        echo "$lib does not export $symbol" >&2
+        exit 1
+    fi
+done
 echo "$(wc -l <<<"$symbols") exported symbols, all public API"

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +41,7 @@ const char* const kNoRemoteLine = "[UDPServer] Error: No remote endpoint availab
 
 class SendRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
+// A batch is refused as a whole, with one line.
 TEST_P(SendRefusalTest, ReturnsItsCodeAndLogsItsLineOnly) {
     const RefusalCase c = GetParam();
     int port = 0;
@@ -49,8 +52,13 @@ TEST_P(SendRefusalTest, ReturnsItsCodeAndLogsItsLineOnly) {
 
     LogRecorder log;
     EXPECT_EQ(server->send("x", 1), c.expected);
-    const LogLine refusal{LogLevel::Error, c.line};
-    EXPECT_EQ(log.lines(), std::vector<LogLine>{refusal});
+    const UDPServer::Datagram batch[] = {{"a", 1}, {"bc", 2}, {"d", 1}};
+    UDPServer::Error refusal = UDPServer::Ok;
+    EXPECT_EQ(server->send(batch, 3, &refusal), 0u);
+    EXPECT_EQ(refusal, c.expected);
+    const LogLine line{LogLevel::Error, c.line};
+    EXPECT_EQ(log.lines(), (std::vector<LogLine>{line, line}));
+    EXPECT_EQ(server->counters().sendsAccepted, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -135,6 +143,51 @@ TEST_P(SendingTest, CallersBufferIsNotReadAfterSendReturns) {
     buffer.reset();
     EXPECT_EQ(peer.receive(), original);
     EXPECT_TRUE(log.waitForLines("[UDPServer] Sent "));
+}
+
+// Runs of equal sizes, which may go as one segmented send, between
+// datagrams of other sizes, empty ones and more than one system call takes.
+TEST_P(SendingTest, BatchArrivesInOrderWithTheLinesOfSingleSends) {
+    const std::size_t sizes[] = {100, 100, 100, 7, 0, 0, 1400, 1400, 1, 3000, 3000, 3000, 64};
+    std::vector<std::string> payloads;
+    for (int round = 0; round < 6; ++round) {
+        for (std::size_t size : sizes) {
+            std::string payload(size, static_cast<char>('a' + payloads.size() % 26));
+            const std::string tag = std::to_string(payloads.size());
+            std::copy_n(tag.begin(), std::min(size, tag.size()), payload.begin());
+            payloads.push_back(payload);
+        }
+    }
+    std::vector<UDPServer::Datagram> batch;
+    for (const std::string& p : payloads) batch.push_back({p.data(), p.size()});
+    UDPServer::Error refusal = UDPServer::SendQueueFull;
+    ASSERT_EQ(server->send(batch.data(), batch.size(), &refusal), batch.size());
+    EXPECT_EQ(refusal, UDPServer::Ok);
+
+    for (const std::string& expected : payloads) ASSERT_EQ(peer.receive(), expected);
+    ASSERT_TRUE(log.waitForLines("[UDPServer] Sent ", payloads.size()));
+    // Each datagram's "Sending" line precedes its "Sent" line, which come in
+    // the batch's order.
+    const std::string sending = "[UDPServer] Sending message on port " + std::to_string(port);
+    std::vector<std::string> sentLines;
+    std::size_t sendingLines = 0;
+    for (const LogLine& line : log.linesStartingWith("[UDPServer] Sen")) {
+        if (line.text.rfind(sending, 0) == 0) {
+            ++sendingLines;
+        } else {
+            sentLines.push_back(line.text);
+            ASSERT_LE(sentLines.size(), sendingLines);
+        }
+    }
+    EXPECT_EQ(sendingLines, payloads.size());
+    ASSERT_EQ(sentLines.size(), payloads.size());
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        EXPECT_EQ(sentLines[i], "[UDPServer] Sent " + std::to_string(payloads[i].size()) +
+                                    " bytes to " + remoteText());
+    }
+    const UDPServer::Counters c = server->counters();
+    EXPECT_EQ(c.sendsAccepted, payloads.size());
+    EXPECT_EQ(c.sent, payloads.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(IPv4AndIPv6, SendingTest, ::testing::Values("127.0.0.1", "::1"),

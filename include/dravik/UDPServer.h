@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -124,6 +125,27 @@ public:
     // its "Sent" or "Error sending data" line, or in the count of the
     // "Discarded N waiting datagrams" line of the stop() that ended it.
     Error send(const char* data, std::uint64_t size);
+
+    // One datagram of a batch: `size` bytes at `data`.
+    struct Datagram {
+        const char* data;
+        std::uint64_t size;
+    };
+
+    // Sends `count` datagrams, in order, as if by one send() each, but in as
+    // few system calls as the platform allows (on Linux, batched sends and,
+    // for runs of equal sizes, segmentation offload where the system has
+    // it). Accepts a prefix of the batch and returns its length: `count`, or
+    // fewer when a datagram was refused, in which case `*refusal` (if given)
+    // says why with send()'s codes. ReceiveOnly, NotRunning and
+    // NoRemoteEndpoint refuse the whole batch with one line; SendQueueFull
+    // refuses the datagram that did not fit and those after it. Each
+    // accepted datagram gets the log lines, counters and ordering of a
+    // single send(), and the caller's buffers are not read after the call
+    // returns. Should the host logger throw, the exception goes on to the
+    // caller; the datagrams whose "Sending" lines were logged have been
+    // accepted and are counted in sendsAccepted.
+    std::size_t send(const Datagram* datagrams, std::size_t count, Error* refusal = nullptr);
 
     // Copies the server's counters into `counters`, as far as `counters.size`
     // reaches; any thread, any time, without locks.

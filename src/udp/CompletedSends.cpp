@@ -1,9 +1,10 @@
 #include "udp/CompletedSends.h"
 
-bool CompletedSends::push(const Outcome& outcome) {
+bool CompletedSends::push(const Outcome* outcomes, std::size_t count) {
     std::lock_guard<std::mutex> lock(mutex);
-    queued.push_back(outcome);
-    return queued.size() == 1;
+    const bool wasEmpty = queued.empty();
+    queued.insert(queued.end(), outcomes, outcomes + count);
+    return wasEmpty;
 }
 
 void CompletedSends::takeAll(std::vector<Outcome>& taken) {

@@ -15,9 +15,9 @@ public:
         std::size_t size;
     };
 
-    // Appends an outcome; true when the queue was empty before, so the
-    // worker has to be woken for it.
-    bool push(const Outcome& outcome);
+    // Appends `count` outcomes; true when the queue was empty before, so
+    // the worker has to be woken for them.
+    bool push(const Outcome* outcomes, std::size_t count);
 
     // Swaps everything queued into `taken` (cleared first).
     void takeAll(std::vector<Outcome>& taken);

@@ -18,6 +18,7 @@
 #include <asio/ip/udp.hpp>
 
 #include "udp/Addressing.h"
+#include "udp/BatchSend.h"
 #include "udp/CompletedSends.h"
 #include "udp/ErrorLineBudget.h"
 #include "udp/NativeSocket.h"
@@ -87,6 +88,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     std::vector<CompletedSends::Outcome> sendsToLog;  // worker thread only
     // Sends that wait for room in the socket's send buffer.
     WaitingSends waitingSends;
+    // Whether batches may go as segmented sends.
+    SegmentationOffload segmentation;
     // How long stop() lets them leave before it discards them.
     static constexpr std::chrono::milliseconds kStopDrain{200};
 
@@ -157,9 +160,17 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // `flush` (no worker runs), else within the budget.
     void reportHeldLines(bool flush);
 
-    // Queues the outcome of a send taken at once, waking the worker to log it
-    // when the queue was empty (any thread).
-    void queueSent(const std::error_code& error, std::size_t size);
+    // Logs send()'s refusal of any send in this state, or returns Ok.
+    Error refuseSending();
+    // Accepts sends the system took at once: logs their "Sending" lines,
+    // counts them and queues their outcomes (any thread).
+    void acceptSent(const CompletedSends::Outcome* outcomes, std::size_t count);
+    // Queues a copy of a send that must wait for room, or refuses it with
+    // SendQueueFull when the copies fill their bound (any thread).
+    Error queueCopy(const char* data, std::uint64_t size);
+    // Queues the outcomes of sends taken at once, waking the worker to log
+    // them when the queue was empty (any thread).
+    void queueSent(const CompletedSends::Outcome* outcomes, std::size_t count);
     // Arms a wait for room in the send buffer (any thread), after which the
     // worker sends what waits.
     void waitForRoom();

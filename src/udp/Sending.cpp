@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
@@ -6,52 +7,103 @@
 #include <asio/post.hpp>
 
 #include "host/Logger.h"
+#include "udp/BatchSend.h"
 #include "udp/FirstFailure.h"
 #include "udp/Internals.h"
 #include "udp/NativeSocket.h"
 
 UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
     Internals& in = *internals;
-    if (in.receiveOnly) {
-        velmora::Logger::error("[UDPServer] Error: Trying to send on receive-only UDP server");
-        return ReceiveOnly;
-    }
-    if (!in.running.load()) {
-        velmora::Logger::error("[UDPServer] Error: Trying to send on a stopped UDP server");
-        return NotRunning;
-    }
-    if (isUnspecified(in.remoteEndpoint.address())) {
-        velmora::Logger::error("[UDPServer] Error: No remote endpoint available to send data");
-        return NoRemoteEndpoint;
-    }
+    const Error refusal = in.refuseSending();
+    if (refusal != Ok) return refusal;
     velmora::Logger::debug(in.sendingLine);
 
     // Almost always the system takes the datagram at once, from the caller's
     // buffer; only the outcome travels to the worker. A thread whose earlier
     // send still waits for room queues behind it, keeping its order.
     if (!in.waitingSends.any()) {
-        std::size_t sent = 0;
-        const std::error_code error =
-            sendWithoutBlocking(in.nativeSocket, data, size, in.remoteEndpoint, sent);
-        if (error != asio::error::would_block) {
+        CompletedSends::Outcome outcome{};
+        outcome.error = sendWithoutBlocking(in.nativeSocket, data, static_cast<std::size_t>(size),
+                                            in.remoteEndpoint, outcome.size);
+        if (outcome.error != asio::error::would_block) {
             in.counters.sendsAccepted.add();
-            in.queueSent(error, sent);
+            in.queueSent(&outcome, 1);
             return Ok;
         }
     }
-    // The send buffer is full: a copy waits for room, so the caller may reuse
-    // its buffer at once; unless the copies already fill their bound.
-    const WaitingSends::Added added = in.waitingSends.add(data, static_cast<std::size_t>(size));
+    return in.queueCopy(data, size);
+}
+
+std::size_t UDPServer::send(const Datagram* datagrams, std::size_t count, Error* refusal) {
+    Internals& in = *internals;
+    Error result = count == 0 ? Ok : in.refuseSending();
+    std::size_t accepted = 0;
+    // As one send() after another: the system takes what it has room for,
+    // in as few calls as it can; once it has no room, the rest wait as
+    // copies, behind those of other threads.
+    while (result == Ok && accepted < count && !in.waitingSends.any()) {
+        const std::size_t chunk = std::min(count - accepted, kMaxBatch);
+        CompletedSends::Outcome outcomes[kMaxBatch];
+        const std::size_t handled =
+            sendBatchWithoutBlocking(in.nativeSocket, datagrams + accepted, chunk,
+                                     in.remoteEndpoint, in.segmentation, outcomes);
+        accepted += handled;
+        in.acceptSent(outcomes, handled);
+        if (handled < chunk) break;
+    }
+    for (; result == Ok && accepted < count; ++accepted) {
+        velmora::Logger::debug(in.sendingLine);
+        result = in.queueCopy(datagrams[accepted].data, datagrams[accepted].size);
+        if (result != Ok) break;
+    }
+    if (refusal) *refusal = result;
+    return accepted;
+}
+
+UDPServer::Error UDPServer::Internals::refuseSending() {
+    if (receiveOnly) {
+        velmora::Logger::error("[UDPServer] Error: Trying to send on receive-only UDP server");
+        return ReceiveOnly;
+    }
+    if (!running.load()) {
+        velmora::Logger::error("[UDPServer] Error: Trying to send on a stopped UDP server");
+        return NotRunning;
+    }
+    if (isUnspecified(remoteEndpoint.address())) {
+        velmora::Logger::error("[UDPServer] Error: No remote endpoint available to send data");
+        return NoRemoteEndpoint;
+    }
+    return Ok;
+}
+
+// The "Sending" lines come after the system took the datagrams, so that each
+// still precedes its outcome's line on the worker. The outcomes are queued
+// even if the logger throws.
+void UDPServer::Internals::acceptSent(const CompletedSends::Outcome* outcomes, std::size_t count) {
+    if (count == 0) return;
+    FirstFailure failure;
+    for (std::size_t i = 0; i < count; ++i) {
+        failure.run([&] { velmora::Logger::debug(sendingLine); });
+    }
+    counters.sendsAccepted.add(count);
+    queueSent(outcomes, count);
+    failure.rethrow();
+}
+
+// The send buffer is full: a copy waits for room, so the caller may reuse
+// its buffer at once; unless the copies already fill their bound.
+UDPServer::Error UDPServer::Internals::queueCopy(const char* data, std::uint64_t size) {
+    const WaitingSends::Added added = waitingSends.add(data, static_cast<std::size_t>(size));
     if (added == WaitingSends::Added::Refused) {
-        in.counters.sendsQueueFull.add();
-        if (in.mayLogError()) {
+        counters.sendsQueueFull.add();
+        if (mayLogError()) {
             velmora::Logger::error("[UDPServer] Error: Send queue full on port " +
-                                   std::to_string(in.localPort));
+                                   std::to_string(localPort));
         }
         return SendQueueFull;
     }
-    in.counters.sendsAccepted.add();
-    if (added == WaitingSends::Added::First) in.waitForRoom();
+    counters.sendsAccepted.add();
+    if (added == WaitingSends::Added::First) waitForRoom();
     return Ok;
 }
 
@@ -65,21 +117,24 @@ void UDPServer::Internals::waitForRoom() {
 // outcomes join those of the direct sends, to be logged in completion order.
 void UDPServer::Internals::sendWaiting() {
     while (const std::vector<char>* bytes = waitingSends.front()) {
-        std::size_t sent = 0;
-        const std::error_code error =
-            sendWithoutBlocking(nativeSocket, bytes->data(), bytes->size(), remoteEndpoint, sent);
-        if (error == asio::error::would_block) {
+        CompletedSends::Outcome outcome{};
+        outcome.error = sendWithoutBlocking(nativeSocket, bytes->data(), bytes->size(),
+                                            remoteEndpoint, outcome.size);
+        if (outcome.error == asio::error::would_block) {
             waitForRoom();
             return;
         }
         waitingSends.pop();
-        queueSent(error, sent);
+        queueSent(&outcome, 1);
     }
 }
 
-void UDPServer::Internals::queueSent(const std::error_code& error, std::size_t size) {
-    (error ? counters.sendsFailed : counters.sent).add();
-    if (completedSends.push({error, size})) {
+void UDPServer::Internals::queueSent(const CompletedSends::Outcome* outcomes, std::size_t count) {
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i) failed += outcomes[i].error ? 1 : 0;
+    if (failed != 0) counters.sendsFailed.add(failed);
+    if (failed != count) counters.sent.add(count - failed);
+    if (completedSends.push(outcomes, count)) {
         asio::post(ioContext, asio::bind_allocator(WakeAllocator<char>(wakeRoom),
                                                    [this] { logQueuedSends(); }));
     }
