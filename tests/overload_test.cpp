@@ -161,6 +161,46 @@ TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFo
     }
 }
 
+// A batch far larger than the link and the bound take: a prefix is accepted,
+// the rest refused with SendQueueFull and one line, and what leaves arrives
+// in the batch's order.
+TEST(SlowLinkTest, BatchBeyondTheBoundIsAcceptedUpToIt) {
+    SlowLoopback link;
+    if (!link.skipReason.empty()) GTEST_SKIP() << link.skipReason;
+    OneProcessor inOrder;
+    LogRecorder log;
+    RecordingDelegate delegate;
+    UDPServer receiver(0, "127.0.0.1");
+    receiver.setDelegate(&delegate);
+    receiver.start();
+    UDPServer sender("127.0.0.1", receiver.localPort(), 0);
+    sender.start();
+
+    std::vector<std::string> payloads;
+    std::vector<UDPServer::Datagram> batch;
+    for (std::uint64_t i = 0; i < 2 * sendQueueBound() / 1000; ++i) {
+        payloads.push_back(std::to_string(i) + std::string(1000, '.'));
+    }
+    for (const std::string& p : payloads) batch.push_back({p.data(), p.size()});
+    UDPServer::Error refusal = UDPServer::Ok;
+    const std::size_t accepted = sender.send(batch.data(), batch.size(), &refusal);
+    sender.stop();
+
+    const UDPServer::Counters c = sender.counters();
+    EXPECT_GT(accepted, 0u);
+    EXPECT_LT(accepted, batch.size());
+    EXPECT_EQ(refusal, UDPServer::SendQueueFull);
+    EXPECT_EQ(c.sendsQueueFull, 1u);
+    EXPECT_EQ(c.sendsAccepted, accepted);
+    EXPECT_EQ(c.sendsAccepted, c.sent + c.sendsFailed + c.sendsDiscarded);
+    EXPECT_EQ(log.linesStartingWith("[UDPServer] Error: Send queue full on port ").size(), 1u);
+    EXPECT_TRUE(delegate.waitForCount(c.sent, std::chrono::seconds(10)));
+    receiver.stop();
+    const std::vector<std::string> arrived = delegate.messages();
+    ASSERT_EQ(arrived.size(), c.sent);
+    for (std::size_t i = 0; i < arrived.size(); ++i) ASSERT_EQ(arrived[i], payloads[i]);
+}
+
 // The receiver's delegate stalls, twice, while its peer sends far more than
 // the receive buffer holds: every datagram is either taken or counted as
 // dropped by the system, once (the second time the count also rides on the
