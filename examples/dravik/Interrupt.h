@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace dravik_app {
 
@@ -18,10 +19,12 @@ bool interrupted();
 // The number of the signal that arrived (SIGINT or SIGTERM), 0 if none.
 int interruptSignal();
 
-// The next line of standard input, without its line break, in `line`; false
-// at the end of the input or as soon as an interrupt arrives, even while it
-// waits for input. Throws StreamError if reading fails.
-bool readLine(std::string& line);
+// The next lines of standard input, without their line breaks, in `lines`
+// (replaced): all the complete lines that have arrived, at least one, or the
+// input's unterminated last line. False at the end of the input or as soon as
+// an interrupt arrives, even while it waits for input. Throws StreamError if
+// reading fails.
+bool readLines(std::vector<std::string>& lines);
 
 // Reads up to `size` bytes of `in` into `block`, as many as are there once
 // any are; 0 at the end of the input or as soon as an interrupt arrives,

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 #include "CommandLine.h"
 
@@ -94,20 +95,22 @@ int interruptSignal() {
     return received.load();
 }
 
-bool readLine(std::string& line) {
+bool readLines(std::vector<std::string>& lines) {
+    lines.clear();
     for (;;) {
-        const std::size_t end = pending.find('\n');
-        if (end != std::string::npos) {
-            line.assign(pending, 0, end);
-            pending.erase(0, end + 1);
-            return true;
+        std::size_t start = 0;
+        for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            lines.emplace_back(pending, start, end - start);
         }
-        char block[4096];
+        pending.erase(0, start);
+        if (!lines.empty()) return true;
+        char block[65536];
         const std::size_t got = readReady(STDIN_FILENO, block, sizeof block);
         if (interrupted()) return false;
         if (got == 0) {
             if (pending.empty()) return false;
-            line.swap(pending);
+            lines.push_back(std::move(pending));
             pending.clear();
             return true;
         }

@@ -39,7 +39,10 @@ int interruptSignal() {
     return received.load();
 }
 
-bool readLine(std::string& line) {
+// One line at a time: the console gives no way to ask what has arrived.
+bool readLines(std::vector<std::string>& lines) {
+    lines.resize(1);
+    std::string& line = lines.front();
     if (interrupted() || !std::getline(std::cin, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Commands.h"
 #include "DatagramPrinter.h"
@@ -14,19 +16,26 @@
 namespace dravik_app {
 namespace {
 
-// Sends one datagram; when the server's queue is full (the link is slower
-// than the input), waits until it has drained before trying again, so that
-// refusals stay rare. False if it was refused for good, or if an interrupt
-// came while it waited.
-bool sendOne(UDPServer& server, const std::string& message) {
-    for (;;) {
-        const UDPServer::Error result = server.send(message.data(), message.size());
-        if (result != UDPServer::SendQueueFull) return result == UDPServer::Ok;
+// Sends the messages in as few calls as the server takes them; when its
+// queue is full (the link is slower than the input), waits until it has
+// drained before going on with the rest, so that refusals stay rare. Returns
+// how many were refused for good, or left unsent because an interrupt came
+// while it waited.
+std::uint64_t sendAll(UDPServer& server, const std::vector<std::string>& messages) {
+    std::vector<UDPServer::Datagram> batch;
+    batch.reserve(messages.size());
+    for (const std::string& message : messages) batch.push_back({message.data(), message.size()});
+    std::size_t next = 0;
+    while (next < batch.size()) {
+        UDPServer::Error refusal = UDPServer::Ok;
+        next += server.send(batch.data() + next, batch.size() - next, &refusal);
+        if (refusal != UDPServer::SendQueueFull) break;
         while (server.counters().waitingDatagrams != 0) {
-            if (interrupted()) return false;
+            if (interrupted()) return batch.size() - next;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+    return batch.size() - next;
 }
 
 // Waits until every send issued has left or failed, however slow the link,
@@ -61,19 +70,14 @@ int runSend(CommandLine& line) {
     server->start();
     if (localPort == 0) std::fprintf(stderr, "sending from UDP port %d\n", server->localPort());
 
-    // Every datagram is tried, whatever became of the ones before.
+    // Every batch is tried, whatever became of the ones before.
     std::uint64_t refused = 0;
-    auto sendMessage = [&](const std::string& message) {
-        if (!sendOne(*server, message)) ++refused;
-    };
     bool inputEnded = true;
     if (positional.size() > 2) {
-        for (std::size_t i = 2; i < positional.size() && !interrupted(); ++i) {
-            sendMessage(positional[i]);
-        }
+        refused = sendAll(*server, {positional.begin() + 2, positional.end()});
         inputEnded = !interrupted();
     } else {
-        for (std::string message; readLine(message);) sendMessage(message);
+        for (std::vector<std::string> lines; readLines(lines);) refused += sendAll(*server, lines);
         inputEnded = !interrupted();
     }
     awaitOutcomes(*server);
