@@ -45,6 +45,22 @@ void BareSocket::sendTo(int port, const char* data, std::size_t size) const {
     }
 }
 
+int BareSocket::sendManyTo(int port, const char* data, std::size_t size, int count) const {
+    const sockaddr_in target = loopback(port);
+    mmsghdr headers[32] = {};
+    iovec vector{const_cast<char*>(data), size};
+    if (count > 32) count = 32;
+    for (int i = 0; i < count; ++i) {
+        headers[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&target);
+        headers[i].msg_hdr.msg_namelen = sizeof target;
+        headers[i].msg_hdr.msg_iov = &vector;
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int sent = ::sendmmsg(fd, headers, static_cast<unsigned>(count), 0);
+    if (sent < 0) fail("sendmmsg");
+    return sent;
+}
+
 long BareSocket::receive(char* buffer, std::size_t capacity) const {
     sockaddr_in sender{};
     socklen_t length = sizeof sender;

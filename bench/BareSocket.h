@@ -15,6 +15,9 @@ public:
 
     int port() const { return boundPort; }
     void sendTo(int port, const char* data, std::size_t size) const;
+    // Sends `count` (at most 32) copies of the datagram with one sendmmsg
+    // call, which may take fewer; returns how many it took.
+    int sendManyTo(int port, const char* data, std::size_t size, int count) const;
     // Blocks for the next datagram, or until the receive time-out (if set)
     // passes; returns its size, or -1 on time-out.
     long receive(char* buffer, std::size_t capacity) const;

@@ -1,11 +1,12 @@
-// Sending and answering: the library against bare sendto and a bare
-// recvfrom/sendto ping-pong on loopback, in the same run.
+// Sending and answering: the library against bare sendto and sendmmsg loops
+// and a bare recvfrom/sendto ping-pong on loopback, in the same run.
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr int kSendBatch = 1024;
+constexpr int kCallBatch = 32;  // datagrams per call where a call takes many
 constexpr int kRoundTrips = 256;
 
 // Counts the "Sent" lines, the sign that a send has completed; other lines
@@ -66,16 +68,56 @@ void BM_SendLibrary(benchmark::State& state) {
                           : 0;
 }
 
+// The same, handing the server 32 datagrams per call.
+void BM_SendBatchLibrary(benchmark::State& state) {
+    const BareSocket sink;
+    const std::string payload(static_cast<std::size_t>(state.range(0)), 'x');
+    const std::vector<UDPServer::Datagram> batch(kCallBatch, {payload.data(), payload.size()});
+    UDPServer server("127.0.0.1", sink.port(), freePort());
+    SentLineCounter sentLines;
+    server.start();
+    long sent = 0, refused = 0;
+    long allocationsBefore = 0;
+    for (auto _ : state) {
+        if (sent == kSendBatch) allocationsBefore = allocationCount();  // after the first batch
+        for (int i = 0; i < kSendBatch; i += kCallBatch) {
+            const auto accepted = static_cast<long>(server.send(batch.data(), batch.size()));
+            sent += accepted;
+            refused += kCallBatch - accepted;
+        }
+        while (sentLines.total() < sent) std::this_thread::yield();
+    }
+    server.stop();
+    state.SetItemsProcessed(sent);
+    state.counters["refused"] = double(refused);
+    state.counters["allocs_per_send"] =
+        sent > kSendBatch ? double(allocationCount() - allocationsBefore) / double(sent - kSendBatch)
+                          : 0;
+}
+
 void BM_SendBare(benchmark::State& state) {
     const BareSocket sink, sender;
-    const std::string payload(64, 'x');
+    const std::string payload(static_cast<std::size_t>(state.range(0)), 'x');
     for (auto _ : state) {
         for (int i = 0; i < kSendBatch; ++i) sender.sendTo(sink.port(), payload.data(), payload.size());
     }
     state.SetItemsProcessed(state.iterations() * kSendBatch);
 }
+
+void BM_SendBareBatch(benchmark::State& state) {
+    const BareSocket sink, sender;
+    const std::string payload(static_cast<std::size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        for (int i = 0; i < kSendBatch;) {
+            i += sender.sendManyTo(sink.port(), payload.data(), payload.size(), kCallBatch);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSendBatch);
+}
 BENCHMARK(BM_SendLibrary)->UseRealTime();
-BENCHMARK(BM_SendBare)->UseRealTime();
+BENCHMARK(BM_SendBatchLibrary)->Arg(64)->Arg(1024)->UseRealTime();
+BENCHMARK(BM_SendBare)->Arg(64)->Arg(1024)->UseRealTime();
+BENCHMARK(BM_SendBareBatch)->Arg(64)->Arg(1024)->UseRealTime();
 
 // Ping-pong of 64-byte datagrams: each side answers from its delegate.
 class PingPong : public UDPServerDelegate {

@@ -35,9 +35,21 @@ int main(int argc, char** argv) {
     report.printRatio("bursts, CPU per datagram vs recvmmsg loop", "BM_BurstLibrary/real_time",
                       "BM_BurstBareBatch/real_time", "cpu_ns_per_dgram", false, 1.2);
     report.printRatio("send to completion, rate", "BM_SendLibrary/real_time",
-                      "BM_SendBare/real_time", "items_per_second", true, 0.85);
+                      "BM_SendBare/64/real_time", "items_per_second", true, 0.85);
     report.printLimit("send, allocations per completed send", "BM_SendLibrary/real_time",
                       "allocs_per_send", false, 0.001);
+    for (const char* size : {"64", "1024"}) {
+        const std::string batch = std::string("BM_SendBatchLibrary/") + size + "/real_time";
+        const std::string bytes = std::string(", ") + size + " B";
+        report.printRatio("batches of 32 to completion, rate vs sendto loop" + bytes, batch,
+                          std::string("BM_SendBare/") + size + "/real_time", "items_per_second",
+                          true, size == std::string("64") ? 1.5 : 1.0);
+        report.printRatio("batches of 32 to completion, rate vs sendmmsg loop" + bytes, batch,
+                          std::string("BM_SendBareBatch/") + size + "/real_time",
+                          "items_per_second", true, 0.9);
+        report.printLimit("batches of 32, allocations per completed send" + bytes, batch,
+                          "allocs_per_send", false, 0.001);
+    }
     report.printRatio("round trip time", "BM_RoundTripLibrary/real_time",
                       "BM_RoundTripBare/real_time", "us_per_rtt", false, 1.2);
     const std::string flood = "BM_ForeignFloodLibrary/iterations:1/real_time";

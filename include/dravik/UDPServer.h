@@ -136,15 +136,15 @@ public:
     // few system calls as the platform allows (on Linux, batched sends and,
     // for runs of equal sizes, segmentation offload where the system has
     // it). Accepts a prefix of the batch and returns its length: `count`, or
-    // fewer when a datagram was refused, in which case `*refusal` (if given)
-    // says why with send()'s codes. ReceiveOnly, NotRunning and
-    // NoRemoteEndpoint refuse the whole batch with one line; SendQueueFull
-    // refuses the datagram that did not fit and those after it. Each
-    // accepted datagram gets the log lines, counters and ordering of a
-    // single send(), and the caller's buffers are not read after the call
+    // fewer when a datagram was refused, in which case `*refusal` (if given;
+    // Ok when all were accepted) says why with send()'s codes. ReceiveOnly,
+    // NotRunning and NoRemoteEndpoint refuse the whole batch with one line;
+    // SendQueueFull refuses the datagram that did not fit and those after
+    // it. Each accepted datagram gets the log lines, counters and ordering of
+    // a single send(), and the caller's buffers are not read after the call
     // returns. Should the host logger throw, the exception goes on to the
-    // caller; the datagrams whose "Sending" lines were logged have been
-    // accepted and are counted in sendsAccepted.
+    // caller once what the system had taken is counted and queued for its
+    // outcome lines; sendsAccepted then tells how many were accepted.
     std::size_t send(const Datagram* datagrams, std::size_t count, Error* refusal = nullptr);
 
     // Copies the server's counters into `counters`, as far as `counters.size`
