@@ -2,7 +2,6 @@
 // (a network namespace of the test's own whose loopback a token bucket holds
 // to 1 Mbit/s), and a receiver slower than its peer on plain loopback. Every
 // datagram must be accounted for, and memory must stay bounded.
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include <dravik/UDPServer.h>
 
 #include "support/LogRecorder.h"
+#include "support/NetworkNamespace.h"
 #include "support/PeerSocket.h"
 #include "support/RecordingDelegate.h"
 
@@ -30,31 +30,12 @@ using dravik_test::LogRecorder;
 using dravik_test::RecordingDelegate;
 using std::chrono::milliseconds;
 
-// Moves the calling thread into a new network namespace whose loopback
-// carries 1 Mbit/s, and back again when destroyed. `skipReason` is set when
-// the system does not allow it.
-class SlowLoopback {
+// A network namespace of the test's own whose loopback carries 1 Mbit/s.
+class SlowLoopback : public dravik_test::NetworkNamespace {
 public:
-    SlowLoopback() : original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        if (original < 0 || ::unshare(CLONE_NEWNET) != 0) {
-            skipReason = "cannot make a network namespace (needs CAP_SYS_ADMIN)";
-            return;
-        }
-        entered = true;
-        if (std::system("ip link set lo up && tc qdisc add dev lo root tbf rate 1mbit "
-                        "burst 10kb limit 20mb 2>/dev/null") != 0) {
-            skipReason = "cannot shape the namespace's loopback (needs ip and tc)";
-        }
-    }
-    ~SlowLoopback() {
-        if (entered) ::setns(original, CLONE_NEWNET);
-        if (original >= 0) ::close(original);
-    }
-    std::string skipReason;
-
-private:
-    int original;
-    bool entered = false;
+    SlowLoopback()
+        : NetworkNamespace("ip link set lo up && tc qdisc add dev lo root tbf rate 1mbit "
+                           "burst 10kb limit 20mb") {}
 };
 
 // Keeps the calling thread, and the threads it starts, on one processor, so

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include <dravik/UDPServer.h>
 
@@ -12,25 +13,43 @@
 
 // Whether one socket may hand runs of equal-sized datagrams to the system as
 // one segmented send. Untried until the first such send; a system that
-// refuses that one is not asked again. Any thread.
+// refuses that one as not possible is not asked again. Segments larger than
+// the path's MTU are refused as too large (or, once segmented sends have
+// worked, as not possible): runs of that size or larger are no longer
+// offered. Any thread.
 class SegmentationOffload {
 public:
     enum class State { Untried, Works, Refused };
 
     explicit SegmentationOffload(State initial = State::Untried) : state(initial) {}
 
-    bool allowed() const { return state.load(std::memory_order_relaxed) != State::Refused; }
+    bool allowed(std::uint64_t segmentSize) const {
+        return state.load(std::memory_order_relaxed) != State::Refused &&
+               segmentSize < refusedFrom.load(std::memory_order_relaxed);
+    }
     State current() const { return state.load(std::memory_order_relaxed); }
-    // Records how a segmented send went: `refused` when the system does not
-    // take segmented sends at all.
-    void noteResult(bool refused) {
+    void noteWorked() {
         State untried = State::Untried;
-        state.compare_exchange_strong(untried, refused ? State::Refused : State::Works,
-                                      std::memory_order_relaxed);
+        state.compare_exchange_strong(untried, State::Works, std::memory_order_relaxed);
+    }
+    // The system refused a segmented send of `segmentSize` as not possible.
+    void noteRefused(std::uint64_t segmentSize) {
+        State untried = State::Untried;
+        if (!state.compare_exchange_strong(untried, State::Refused, std::memory_order_relaxed)) {
+            noteTooLarge(segmentSize);
+        }
+    }
+    // ... as too large.
+    void noteTooLarge(std::uint64_t segmentSize) {
+        std::uint64_t smallest = refusedFrom.load(std::memory_order_relaxed);
+        while (segmentSize < smallest &&
+               !refusedFrom.compare_exchange_weak(smallest, segmentSize, std::memory_order_relaxed)) {
+        }
     }
 
 private:
     std::atomic<State> state;
+    std::atomic<std::uint64_t> refusedFrom{UINT64_MAX};
 };
 
 // The most datagrams sendBatchWithoutBlocking() takes in one call.

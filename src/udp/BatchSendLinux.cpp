@@ -34,10 +34,12 @@ public:
     const UDPServer::Datagram& operator[](std::size_t i) const { return datagrams[i]; }
 
     // How many datagrams from `first` on, up to `end`, form a run that one
-    // segmented send can carry: equal non-zero sizes, within its limits.
-    std::size_t segmentRun(std::size_t first, std::size_t end) const {
+    // segmented send can carry: equal non-zero sizes that the socket may
+    // offer, within the system's limits.
+    std::size_t segmentRun(std::size_t first, std::size_t end,
+                           const SegmentationOffload& offload) const {
         const std::uint64_t size = datagrams[first].size;
-        if (size == 0) return 1;
+        if (size == 0 || !offload.allowed(size)) return 1;
         std::size_t last = first + 1;
         while (last < end && last - first < kMaxSegments && datagrams[last].size == size &&
                size <= kMaxSegmentedBytes / (last - first + 1)) {
@@ -128,13 +130,14 @@ std::size_t sendBatchWithoutBlocking(ServerSocket::native_handle_type socket,
     std::size_t next = 0;
     while (next < count) {
         std::size_t end = next;
-        const std::size_t run = offload.allowed() ? batch.segmentRun(next, count) : 1;
+        const std::size_t run = batch.segmentRun(next, count, offload);
         if (run > 1) {
             const int error = batch.sendSegmented(socket, next, run);
             if (wouldBlock(error)) return next;
-            if (error == EINVAL || error == EIO) offload.noteResult(true);
+            if (error == EINVAL || error == EIO) offload.noteRefused(batch[next].size);
+            if (error == EMSGSIZE) offload.noteTooLarge(batch[next].size);
             if (error == 0) {
-                offload.noteResult(false);
+                offload.noteWorked();
                 for (std::size_t i = next; i < next + run; ++i) {
                     outcomes[i] = {std::error_code(), static_cast<std::size_t>(batch[i].size)};
                 }
@@ -145,7 +148,7 @@ std::size_t sendBatchWithoutBlocking(ServerSocket::native_handle_type socket,
         } else {
             // Up to where the next run starts.
             end = next + 1;
-            while (end < count && (!offload.allowed() || batch.segmentRun(end, count) == 1)) ++end;
+            while (end < count && batch.segmentRun(end, count, offload) == 1) ++end;
         }
         next = batch.sendEach(socket, next, end, outcomes);
         if (next < end) return next;
