@@ -222,6 +222,23 @@ INSTANTIATE_TEST_SUITE_P(IPv4AndIPv6, ServerPairTest, ::testing::Values("127.0.0
                              return std::string(info.index == 0 ? "IPv4" : "IPv6");
                          });
 
+// A peer may send to a broadcast address (here loopback's own), and a server
+// bound to the any-address receives it.
+TEST(BroadcastTest, PeerSendsToABroadcastAddress) {
+    RecordingDelegate delegate;  // outlives the servers
+    int port = 0, peerPort = 0;
+    auto listener = dravik_test::receiveOnlyServer(port);
+    listener->setDelegate(&delegate);
+    listener->start();
+    auto peer = dravik_test::peerServer("127.255.255.255", port, peerPort);
+    peer->start();
+    LogRecorder log;
+    ASSERT_EQ(peer->send("to everyone", 11), UDPServer::Ok);
+    ASSERT_TRUE(delegate.waitForCount(1));
+    EXPECT_EQ(delegate.messages(), std::vector<std::string>{"to everyone"});
+    EXPECT_TRUE(log.linesStartingWith("[UDPServer] Error sending data").empty());
+}
+
 // Windows reports a datagram sent to a closed port as a failure of the
 // socket's next receive; Linux tells an unconnected socket nothing. Either way
 // the server keeps receiving.

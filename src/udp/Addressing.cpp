@@ -40,13 +40,14 @@ unsigned scopeIndex(const std::string& scope) {
 }
 
 // IPv6 text with an optional "%scope"; the scope is judged here, not by the
-// system's parser, which takes "%1x" as 1 and an unknown name as 0.
+// system's parser, which takes "%1x" as 1 and an unknown name as 0. On a
+// multicast group it names the interface to join or send on.
 std::error_code parseV6(const std::string& text, asio::ip::address& parsed) {
     const std::size_t percent = text.find('%');
     std::error_code error;
     asio::ip::address_v6 v6 = asio::ip::make_address_v6(text.substr(0, percent), error);
     if (error) return error;
-    if (percent != std::string::npos && v6.is_link_local()) {
+    if (percent != std::string::npos && (v6.is_link_local() || v6.is_multicast())) {
         const unsigned index = scopeIndex(text.substr(percent + 1));
         if (index == 0) return std::make_error_code(std::errc::invalid_argument);
         v6.scope_id(index);

@@ -19,8 +19,9 @@ struct ParsedAddress {
 // Parses `text` as IPv6 (with an optional "%scope"), then as IPv4 dotted text.
 // Never resolves host names. On failure, `error` is what the IPv4 parse left
 // (invalid_argument for text that cannot be either). A scope counts only on
-// a link-local address, where it must name an existing interface by name or
-// number; elsewhere it is dropped, as the system does for senders.
+// a link-local or multicast address, where it must name an existing
+// interface by name or number; elsewhere it is dropped, as the system does
+// for senders.
 ParsedAddress parseNumericAddress(const std::string& text);
 
 // Whether `address` is unspecified: 0.0.0.0, ::, or ::ffff:0.0.0.0.

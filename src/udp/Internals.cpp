@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include <asio/ip/multicast.hpp>
 #include <asio/ip/v6_only.hpp>
 
 #include "host/Logger.h"
+#include "udp/Multicast.h"
 #include "udp/SystemErrors.h"
 
 namespace {
@@ -20,22 +22,40 @@ asio::ip::udp::endpoint peerLocalEndpoint(const asio::ip::address& remote, int l
 }
 
 // Opens and binds a socket; failures throw std::system_error with the context
-// word "open" or "bind" and the platform's code. A dual-stack IPv6 socket is
-// told so explicitly, since the systems' defaults differ.
+// word "open", "bind" or "join" and the platform's code. A dual-stack IPv6
+// socket is told so explicitly, since the systems' defaults differ. A socket
+// for a multicast group binds where the platform wants it and joins the group
+// (IPv4 on the interface the routing picks, IPv6 on the scope's); a peer's
+// IPv4 socket may send to broadcast addresses.
 ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint& local,
-                       bool dualStack) {
+                       bool dualStack, bool broadcast) {
     ServerSocket socket(context.get_executor());
     std::error_code error;
     openNotInherited(socket, local.protocol(), error);
     if (!error && dualStack) {
         socket.set_option(asio::ip::v6_only(false), error);
     }
+    const asio::ip::address& group = local.address();
+    const bool joins = group.is_multicast();
+    if (!error && joins) {
+        prepareForGroup(socket, group, error);
+    }
+    if (!error && broadcast) {
+        socket.set_option(asio::socket_base::broadcast(true), error);
+    }
     if (error) {
         throw std::system_error(standardCode(error), "open");
     }
-    socket.bind(local, error);
+    socket.bind(joins ? asio::ip::udp::endpoint(groupBindAddress(group), local.port()) : local,
+                error);
     if (error) {
         throw std::system_error(standardCode(error), "bind");
+    }
+    if (joins) {
+        socket.set_option(asio::ip::multicast::join_group(group), error);
+        if (error) {
+            throw std::system_error(standardCode(error), "join");
+        }
     }
     // Non-blocking, so sends and the extra receives of a batch never block:
     // the worker waits only in its event loop.
@@ -104,7 +124,8 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       remotePort(remotePort),
       localPort(localPort),
       socket(openBound(ioContext, local,
-                       needsDualStack(local.address()) || needsDualStack(remote.address))),
+                       needsDualStack(local.address()) || needsDualStack(remote.address),
+                       !receiveOnly && local.address().is_v4())),
       boundPort(socket.local_endpoint().port()),
       nativeSocket(socket.native_handle()),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),

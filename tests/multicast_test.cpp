@@ -1,0 +1,88 @@
+// Group traffic in a network namespace of the test's own: IPv4 groups on a
+// loopback that carries multicast, IPv6 groups on one end of a veth pair.
+#include <algorithm>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <dravik/UDPServer.h>
+
+#include "support/LogRecorder.h"
+#include "support/NetworkNamespace.h"
+#include "support/PeerSocket.h"
+#include "support/RecordingDelegate.h"
+
+namespace {
+
+using dravik_test::NetworkNamespace;
+using dravik_test::RecordingDelegate;
+
+const char* const kGroupLinks =
+    "ip link set lo multicast on && ip link set lo up && ip route add 224.0.0.0/4 dev lo && "
+    "sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0 && "
+    "ip link add mc0 type veth peer name mc1 && ip link set mc0 up && ip link set mc1 up && "
+    "for i in 1 2 3 4 5 6 7 8 9 10; do "
+    "ip -6 addr show dev mc0 scope link | grep -q inet6 && break; sleep 0.1; done";
+
+struct Family {
+    const char* name;
+    const char* any;
+    const char* firstGroup;
+    const char* secondGroup;
+};
+
+class GroupTest : public ::testing::TestWithParam<Family> {};
+
+// Two members on one port, each of its own group, get only their group's
+// datagrams, from a plain socket and from a peer-mode server alike.
+TEST_P(GroupTest, MembersReceiveTheirOwnGroupOnly) {
+    const Family f = GetParam();
+    NetworkNamespace links(kGroupLinks);
+    if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
+    RecordingDelegate atFirst, atSecond;  // outlive the servers
+    UDPServer member(0, f.firstGroup);
+    UDPServer other(member.localPort(), f.secondGroup);
+    member.setDelegate(&atFirst);
+    other.setDelegate(&atSecond);
+    member.start();
+    other.start();
+    UDPServer peer(f.firstGroup, member.localPort(), 0);
+    peer.start();
+
+    dravik_test::PeerSocket plain(f.any);
+    plain.sendTo(member.localPort(), "to the second", f.secondGroup);
+    plain.sendTo(member.localPort(), "to the first", f.firstGroup);
+    ASSERT_EQ(peer.send("from the peer", 13), UDPServer::Ok);
+    ASSERT_TRUE(atFirst.waitForCount(2));
+    ASSERT_TRUE(atSecond.waitForCount(1));
+    std::vector<std::string> first = atFirst.messages();
+    std::sort(first.begin(), first.end());  // two senders: either may come first
+    EXPECT_EQ(first, (std::vector<std::string>{"from the peer", "to the first"}));
+    EXPECT_EQ(atSecond.messages(), std::vector<std::string>{"to the second"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IPv4AndIPv6, GroupTest,
+    ::testing::Values(Family{"IPv4", "0.0.0.0", "239.1.2.3", "239.1.2.4"},
+                      Family{"IPv6", "::", "ff02::1234%mc0", "ff02::1235%mc0"}),
+    [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+
+// Where no interface carries multicast, joining fails as construction does:
+// the system's error, nothing logged.
+TEST(GroupJoinTest, FailsWithTheSystemsErrorAndLogsNothing) {
+    NetworkNamespace bare("ip link set lo up");
+    if (!bare.skipReason.empty()) GTEST_SKIP() << bare.skipReason;
+    dravik_test::LogRecorder log;
+    try {
+        UDPServer server(0, "239.1.2.3");
+        FAIL() << "joined a group without a multicast interface";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::errc::no_such_device) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("join: ", 0), 0u) << e.what();
+    }
+    EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace
