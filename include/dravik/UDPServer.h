@@ -68,10 +68,15 @@ public:
     // numeric IPv4 or IPv6 text, parsed like a peer's remote address (an IPv6
     // "%scope" is accepted, host names are refused, nothing is looked up).
     // "0.0.0.0" gives the server of UDPServer(localPort); an IPv6 address
-    // gives an IPv6 socket, and "::" one that takes IPv4 senders too. Throws
-    // std::system_error as the constructor above, for text that is not a
-    // numeric address, or the platform's bind error for an address this host
-    // does not have. Logs nothing.
+    // gives an IPv6 socket, and "::" one that takes IPv4 senders too. A
+    // multicast group (224.0.0.0/4, ff00::/8) makes the server a member: it
+    // joins the group (IPv4 on the interface the system's routing picks,
+    // IPv6 on the "%scope" interface or the default one) and receives what
+    // any sender sends to the group on localPort; other members on this host
+    // may share the port. Throws std::system_error as the constructor above,
+    // for text that is not a numeric address, the platform's bind error for
+    // an address this host does not have, or its "join: ..." error for a
+    // group it cannot join (no interface carries multicast). Logs nothing.
     UDPServer(int localPort, const std::string& localAddress);
 
     // Peer mode. `remoteAddress` must be numeric IPv4 or IPv6 text (an IPv6
@@ -79,8 +84,13 @@ public:
     // existing interface, elsewhere it is ignored, as the system ignores it
     // on senders); host names are refused, no lookup is made.
     // An IPv6 remote gets an IPv6 socket bound to [::]:localPort, an IPv4 one
-    // an IPv4 socket bound to 0.0.0.0:localPort. Throws std::system_error as
-    // above, or the parse error for an address that is not numeric.
+    // an IPv4 socket bound to 0.0.0.0:localPort that may also send to
+    // broadcast addresses. A multicast remote is sent to with the system's
+    // defaults (the local link only, and members on this host receive it);
+    // replies come from the members' own addresses, which peer mode rejects,
+    // so listen to a group with a receive-only server. Throws
+    // std::system_error as above, or the parse error for an address that is
+    // not numeric.
     UDPServer(const std::string& remoteAddress, int remotePort, int localPort);
 
     // Stops the server (logging its "Stopping" line), then closes the socket;
