@@ -10,7 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,17 +71,27 @@ std::uint64_t sendQueueBound() {
     return std::max<std::uint64_t>(256 * 1024, static_cast<std::uint64_t>(size));
 }
 
-TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFor) {
+// A sender and a receiver on the slow link, both running, on one processor.
+class SlowLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!link.skipReason.empty()) GTEST_SKIP() << link.skipReason;
+        inOrder = std::make_unique<OneProcessor>();
+        receiver = std::make_unique<UDPServer>(0, "127.0.0.1");
+        receiver->setDelegate(&delegate);
+        receiver->start();
+        sender = std::make_unique<UDPServer>("127.0.0.1", receiver->localPort(), 0);
+        sender->start();
+    }
+
     SlowLoopback link;
-    if (!link.skipReason.empty()) GTEST_SKIP() << link.skipReason;
-    OneProcessor inOrder;
+    std::unique_ptr<OneProcessor> inOrder;
     LogRecorder log;
-    RecordingDelegate delegate;
-    UDPServer receiver(0, "127.0.0.1");
-    receiver.setDelegate(&delegate);
-    receiver.start();
-    UDPServer sender("127.0.0.1", receiver.localPort(), 0);
-    sender.start();
+    RecordingDelegate delegate;  // outlives the servers
+    std::unique_ptr<UDPServer> receiver, sender;
+};
+
+TEST_F(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFor) {
 
     // Two threads outrun the link for a second and a half, retrying a
     // refused datagram until it is taken.
@@ -95,23 +105,23 @@ TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFo
             for (int sequence = 0; std::chrono::steady_clock::now() < until;) {
                 const std::string head = std::to_string(t) + " " + std::to_string(sequence) + " ";
                 payload.replace(0, head.size(), head);
-                if (sender.send(payload.data(), payload.size()) == UDPServer::Ok) {
+                if (sender->send(payload.data(), payload.size()) == UDPServer::Ok) {
                     ++accepted;
                     ++sequence;
                 } else {
                     ++refused;
                     std::this_thread::sleep_for(milliseconds(1));
                 }
-                const UDPServer::Counters now = sender.counters();
+                const UDPServer::Counters now = sender->counters();
                 const std::uint64_t charged = now.waitingBytes + 64 * now.waitingDatagrams;
                 if (charged > mostCharged) mostCharged = charged;
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
-    sender.stop();
+    sender->stop();
 
-    const UDPServer::Counters c = sender.counters();
+    const UDPServer::Counters c = sender->counters();
     std::printf("accepted %llu = sent %llu + failed %llu + discarded %llu; refused %llu; "
                 "most waiting %llu of %llu bytes\n", figure(c.sendsAccepted), figure(c.sent),
                 figure(c.sendsFailed), figure(c.sendsDiscarded), figure(c.sendsQueueFull),
@@ -132,7 +142,7 @@ TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFo
 
     // What the system took arrives, each thread's datagrams in its order.
     EXPECT_TRUE(delegate.waitForCount(c.sent, std::chrono::seconds(10)));
-    receiver.stop();
+    receiver->stop();
     std::vector<int> next(2, 0);
     for (const std::string& message : delegate.messages()) {
         int thread = -1, sequence = -1;
@@ -145,17 +155,7 @@ TEST(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccountedFo
 // A batch far larger than the link and the bound take: a prefix is accepted,
 // the rest refused with SendQueueFull and one line, and what leaves arrives
 // in the batch's order.
-TEST(SlowLinkTest, BatchBeyondTheBoundIsAcceptedUpToIt) {
-    SlowLoopback link;
-    if (!link.skipReason.empty()) GTEST_SKIP() << link.skipReason;
-    OneProcessor inOrder;
-    LogRecorder log;
-    RecordingDelegate delegate;
-    UDPServer receiver(0, "127.0.0.1");
-    receiver.setDelegate(&delegate);
-    receiver.start();
-    UDPServer sender("127.0.0.1", receiver.localPort(), 0);
-    sender.start();
+TEST_F(SlowLinkTest, BatchBeyondTheBoundIsAcceptedUpToIt) {
 
     std::vector<std::string> payloads;
     std::vector<UDPServer::Datagram> batch;
@@ -164,10 +164,10 @@ TEST(SlowLinkTest, BatchBeyondTheBoundIsAcceptedUpToIt) {
     }
     for (const std::string& p : payloads) batch.push_back({p.data(), p.size()});
     UDPServer::Error refusal = UDPServer::Ok;
-    const std::size_t accepted = sender.send(batch.data(), batch.size(), &refusal);
-    sender.stop();
+    const std::size_t accepted = sender->send(batch.data(), batch.size(), &refusal);
+    sender->stop();
 
-    const UDPServer::Counters c = sender.counters();
+    const UDPServer::Counters c = sender->counters();
     EXPECT_GT(accepted, 0u);
     EXPECT_LT(accepted, batch.size());
     EXPECT_EQ(refusal, UDPServer::SendQueueFull);
@@ -176,7 +176,7 @@ TEST(SlowLinkTest, BatchBeyondTheBoundIsAcceptedUpToIt) {
     EXPECT_EQ(c.sendsAccepted, c.sent + c.sendsFailed + c.sendsDiscarded);
     EXPECT_EQ(log.linesStartingWith("[UDPServer] Error: Send queue full on port ").size(), 1u);
     EXPECT_TRUE(delegate.waitForCount(c.sent, std::chrono::seconds(10)));
-    receiver.stop();
+    receiver->stop();
     const std::vector<std::string> arrived = delegate.messages();
     ASSERT_EQ(arrived.size(), c.sent);
     for (std::size_t i = 0; i < arrived.size(); ++i) ASSERT_EQ(arrived[i], payloads[i]);

@@ -51,10 +51,10 @@ std::size_t UDPServer::send(const Datagram* datagrams, std::size_t count, Error*
         in.acceptSent(outcomes, handled);
         if (handled < chunk) break;
     }
-    for (; result == Ok && accepted < count; ++accepted) {
+    while (result == Ok && accepted < count) {
         velmora::Logger::debug(in.sendingLine);
         result = in.queueCopy(datagrams[accepted].data, datagrams[accepted].size);
-        if (result != Ok) break;
+        if (result == Ok) ++accepted;
     }
     if (refusal) *refusal = result;
     return accepted;
