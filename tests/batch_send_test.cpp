@@ -41,16 +41,16 @@ TEST_P(BatchSendTest, EveryDatagramArrivesInOrderAndOneTheSystemRefusesFailsAlon
     dravik_test::PeerSocket peer;
     const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sender, 0);
-    const asio::ip::udp::endpoint to(asio::ip::make_address("127.0.0.1"),
-                                     static_cast<unsigned short>(peer.port()));
+    const Route to = Route::toward(asio::ip::udp::endpoint(
+        asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(peer.port())));
     std::vector<std::string> payloads;
-    std::vector<UDPServer::Datagram> batch;
+    std::vector<Outgoing> batch;
     for (std::size_t size : c.sizes) payloads.emplace_back(size, char('A' + payloads.size()));
-    for (const std::string& p : payloads) batch.push_back({p.data(), p.size()});
+    for (const std::string& p : payloads) batch.push_back({p.data(), p.size(), &to});
 
     SegmentationOffload offload(c.offload);
     CompletedSends::Outcome outcomes[kMaxBatch];
-    ASSERT_EQ(sendBatchWithoutBlocking(sender, batch.data(), batch.size(), to, offload, outcomes),
+    ASSERT_EQ(sendBatchWithoutBlocking(sender, batch.data(), batch.size(), offload, outcomes),
               batch.size());
     ::close(sender);
 

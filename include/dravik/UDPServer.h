@@ -59,6 +59,39 @@ public:
         std::uint64_t waitingBytes = 0;     // their bytes
     };
 
+    // An IPv4 or IPv6 address with a port, as a value of fixed size. An IPv4
+    // address that a dual-stack ("::") server sees as IPv4-mapped IPv6 is
+    // held, shown and compared as IPv4.
+    class DRAVIK_EXPORT Endpoint {
+    public:
+        // The empty endpoint: no address, port 0.
+        Endpoint() noexcept;
+        // Numeric IPv4 or IPv6 text, parsed like the constructors' addresses
+        // (an IPv6 "%scope" is accepted, host names are refused). Throws
+        // std::system_error with invalid_argument for other text or a port
+        // outside 0..65535.
+        Endpoint(const std::string& address, int port);
+
+        // "192.0.2.1", "2001:db8::1", "fe80::1%eth0"; empty text if empty().
+        std::string address() const;
+        int port() const;
+        bool empty() const;
+        // "192.0.2.1:5000", "[2001:db8::1]:5000"; empty text if empty().
+        std::string toString() const;
+
+        // Same family, address, IPv6 scope and port.
+        bool operator==(const Endpoint& other) const;
+        bool operator!=(const Endpoint& other) const { return !(*this == other); }
+
+    private:
+        friend class EndpointConversion;
+        std::uint8_t family = 0;  // 0 (empty), 4 or 6
+        std::uint8_t unused = 0;
+        std::uint16_t portNumber = 0;
+        std::uint32_t scope = 0;
+        std::uint8_t bytes[16] = {};
+    };
+
     // Receive-only mode, bound to 0.0.0.0:localPort. Throws std::system_error:
     // invalid_argument for a port outside 0..65535, or the platform's error
     // ("open: ..." / "bind: ...", e.g. a port already in use). Logs nothing.
@@ -156,6 +189,50 @@ public:
     // caller once what the system had taken is counted and queued for its
     // outcome lines; sendsAccepted then tells how many were accepted.
     std::size_t send(const Datagram* datagrams, std::size_t count, Error* refusal = nullptr);
+
+    // The sender of the datagram being delivered, and the address and port
+    // it was sent to: for a server bound to a wildcard address, this host's
+    // address that the sender used; for a group member, the group. Only on
+    // the worker thread while messageReceived runs; an empty Endpoint
+    // anywhere else. Where the platform does not tell where a datagram
+    // arrived (Windows, so far), destination() is the address the server was
+    // constructed with and its port.
+    Endpoint sender() const;
+    Endpoint destination() const;
+
+    // Inside messageReceived: sends `size` bytes at `data` as one datagram to
+    // sender(), leaving from destination()'s address (from the receiving
+    // interface's own address when that is a group or a broadcast address;
+    // on Windows, from the address the system picks). Works in both modes.
+    // A copy is taken, and the replies of one batch of deliveries leave
+    // together once the batch has been delivered. Refused with NotRunning on
+    // a stopped server and NoRemoteEndpoint outside a delivery; otherwise as
+    // send(): its lines, counters, bound and SendQueueFull.
+    Error reply(const char* data, std::uint64_t size);
+
+    // Sends `size` bytes at `data` as one datagram to `to`, from any thread,
+    // in either mode; the source is the bound address as the system chooses.
+    // Refused with NotRunning, or NoRemoteEndpoint for an empty or
+    // unspecified `to` or port 0; otherwise as send(). A destination the
+    // socket cannot reach (IPv6 from an IPv4 socket) ends in the "Error
+    // sending data" line. In peer mode answers from anyone but the remote
+    // endpoint are still rejected as foreign.
+    Error sendTo(const Endpoint& to, const char* data, std::uint64_t size);
+
+    // One datagram of a batch to many destinations.
+    struct AddressedDatagram {
+        Endpoint to;
+        const char* data;
+        std::uint64_t size;
+    };
+
+    // Sends `count` datagrams, each to its own destination, as the batch
+    // send() does: a prefix is accepted and its length returned, `*refusal`
+    // says why the rest was refused (NoRemoteEndpoint at the first datagram
+    // whose destination sendTo() would refuse), and each accepted datagram
+    // gets the lines, counters and ordering of a single sendTo().
+    std::size_t sendTo(const AddressedDatagram* datagrams, std::size_t count,
+                       Error* refusal = nullptr);
 
     // Copies the server's counters into `counters`, as far as `counters.size`
     // reaches; any thread, any time, without locks.

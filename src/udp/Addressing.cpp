@@ -1,5 +1,6 @@
 #include "udp/Addressing.h"
 
+#include <charconv>
 #include <cstring>
 #include <sstream>
 
@@ -100,6 +101,27 @@ std::string endpointText(const asio::ip::udp::endpoint& endpoint) {
     std::ostringstream text;
     text << endpoint;
     return text.str();
+}
+
+void appendPeerText(std::string& text, const asio::ip::udp::endpoint& endpoint) {
+    const asio::ip::address address = endpoint.address();
+    char digits[8];
+    if (address.is_v4() || address.to_v6().is_v4_mapped()) {
+        const asio::ip::address_v4 v4 = address.is_v4() ? address.to_v4()
+                                                        : asio::ip::make_address_v4(
+                                                              asio::ip::v4_mapped, address.to_v6());
+        const asio::ip::address_v4::bytes_type bytes = v4.to_bytes();
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i != 0) text += '.';
+            text.append(digits, std::to_chars(digits, digits + sizeof digits, bytes[i]).ptr);
+        }
+    } else {
+        text += '[';
+        text += address.to_v6().to_string();
+        text += ']';
+    }
+    text += ':';
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, endpoint.port()).ptr);
 }
 
 bool sameEndpoint(const asio::ip::udp::endpoint& a, const asio::ip::udp::endpoint& b) {

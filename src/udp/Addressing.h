@@ -34,6 +34,10 @@ bool needsDualStack(const asio::ip::address& address);
 // The endpoint as asio writes it: "1.2.3.4:5" or "[::1%scope]:5".
 std::string endpointText(const asio::ip::udp::endpoint& endpoint);
 
+// Appends the endpoint as a sender or destination is shown to users: as
+// endpointText() writes it, but an IPv4-mapped address as IPv4.
+void appendPeerText(std::string& text, const asio::ip::udp::endpoint& endpoint);
+
 // Whether two endpoints are the same (family, address, IPv6 scope and port),
 // compared on their raw socket addresses: nothing is built or allocated.
 bool sameEndpoint(const asio::ip::udp::endpoint& a, const asio::ip::udp::endpoint& b);

@@ -10,6 +10,7 @@
 
 #include "udp/CompletedSends.h"
 #include "udp/NativeSocket.h"
+#include "udp/Route.h"
 
 // Whether one socket may hand runs of equal-sized datagrams to the system as
 // one segmented send. Untried until the first such send; a system that
@@ -55,7 +56,14 @@ private:
 // The most datagrams sendBatchWithoutBlocking() takes in one call.
 constexpr std::size_t kMaxBatch = 64;
 
-// Sends datagrams[0..count), count <= kMaxBatch, to `to` on the socket's
+// A datagram for the batch sender: its bytes and where they go.
+struct Outgoing {
+    const char* data;
+    std::uint64_t size;
+    const Route* route;
+};
+
+// Sends datagrams[0..count), count <= kMaxBatch, each along its route, on the socket's
 // native handle without blocking, in order and in as few system calls as the
 // platform allows. Sets outcomes[i] for every datagram handled: sent, or
 // refused by the system (which does not stop the batch, as it would not stop
@@ -63,7 +71,6 @@ constexpr std::size_t kMaxBatch = 64;
 // only when the send buffer has no room for the next one. Safe to call from
 // several threads at once on one socket. Platform-specific.
 std::size_t sendBatchWithoutBlocking(ServerSocket::native_handle_type socket,
-                                     const UDPServer::Datagram* datagrams, std::size_t count,
-                                     const asio::ip::udp::endpoint& to,
+                                     const Outgoing* datagrams, std::size_t count,
                                      SegmentationOffload& offload,
                                      CompletedSends::Outcome* outcomes);

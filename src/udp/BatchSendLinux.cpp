@@ -10,6 +10,8 @@
 
 #include <asio/error.hpp>
 
+#include "udp/SourceControlPosix.h"
+
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103  // linux/udp.h; older C library headers lack it
 #endif
@@ -28,21 +30,22 @@ bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 // The datagrams as the system's send calls describe them.
 class Messages {
 public:
-    Messages(const UDPServer::Datagram* datagrams, const asio::ip::udp::endpoint& to)
-        : datagrams(datagrams), to(to) {}
+    explicit Messages(const Outgoing* datagrams) : datagrams(datagrams) {}
 
-    const UDPServer::Datagram& operator[](std::size_t i) const { return datagrams[i]; }
+    const Outgoing& operator[](std::size_t i) const { return datagrams[i]; }
 
     // How many datagrams from `first` on, up to `end`, form a run that one
-    // segmented send can carry: equal non-zero sizes that the socket may
-    // offer, within the system's limits.
+    // segmented send can carry: equal non-zero sizes to one destination with
+    // no fixed source, that the socket may offer, within the system's limits.
     std::size_t segmentRun(std::size_t first, std::size_t end,
                            const SegmentationOffload& offload) const {
         const std::uint64_t size = datagrams[first].size;
-        if (size == 0 || !offload.allowed(size)) return 1;
+        const Route& route = *datagrams[first].route;
+        if (size == 0 || route.fixedSource || !offload.allowed(size)) return 1;
         std::size_t last = first + 1;
         while (last < end && last - first < kMaxSegments && datagrams[last].size == size &&
-               size <= kMaxSegmentedBytes / (last - first + 1)) {
+               size <= kMaxSegmentedBytes / (last - first + 1) &&
+               sameRoute(*datagrams[last].route, route)) {
             ++last;
         }
         return last - first;
@@ -53,7 +56,7 @@ public:
     int sendSegmented(int socket, std::size_t first, std::size_t run) {
         for (std::size_t i = 0; i < run; ++i) point(iov[i], datagrams[first + i]);
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-        msghdr message = header(iov, run);
+        msghdr message = header(*datagrams[first].route, iov, run);
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         cmsghdr* segment = CMSG_FIRSTHDR(&message);
@@ -78,7 +81,9 @@ public:
             const std::size_t count = end - first;
             for (std::size_t i = 0; i < count; ++i) {
                 point(iov[i], datagrams[first + i]);
-                messages[i].msg_hdr = header(&iov[i], 1);
+                const Route& route = *datagrams[first + i].route;
+                messages[i].msg_hdr = header(route, &iov[i], 1);
+                attachSource(messages[i].msg_hdr, route, sources[i]);
             }
             int result;
             do {
@@ -86,35 +91,40 @@ public:
             } while (result < 0 && errno == EINTR);
             if (result < 0) {
                 if (wouldBlock(errno)) return first;
-                outcomes[first++] = {lastError(), 0};
+                outcomes[first] = {lastError(), 0, datagrams[first].route->to};
+                ++first;
                 continue;
             }
             for (int i = 0; i < result; ++i, ++first) {
-                outcomes[first] = {std::error_code(), messages[i].msg_len};
+                outcomes[first] = {std::error_code(), messages[i].msg_len, datagrams[first].route->to};
             }
         }
         return end;
     }
 
 private:
-    static void point(iovec& slot, const UDPServer::Datagram& datagram) {
+    static void point(iovec& slot, const Outgoing& datagram) {
         slot.iov_base = const_cast<char*>(datagram.data);
         slot.iov_len = static_cast<std::size_t>(datagram.size);
     }
 
-    msghdr header(iovec* parts, std::size_t count) const {
+    static bool sameRoute(const Route& a, const Route& b) {
+        return &a == &b || (!a.fixedSource && a.to == b.to);
+    }
+
+    static msghdr header(const Route& route, iovec* parts, std::size_t count) {
         msghdr message{};
-        message.msg_name = const_cast<sockaddr*>(to.data());
-        message.msg_namelen = static_cast<socklen_t>(to.size());
+        message.msg_name = const_cast<sockaddr*>(route.to.data());
+        message.msg_namelen = static_cast<socklen_t>(route.to.size());
         message.msg_iov = parts;
         message.msg_iovlen = count;
         return message;
     }
 
-    const UDPServer::Datagram* const datagrams;
-    const asio::ip::udp::endpoint& to;
+    const Outgoing* const datagrams;
     iovec iov[kMaxBatch];
     mmsghdr messages[kMaxBatch];
+    SourceControl sources[kMaxBatch];
 };
 
 }  // namespace
@@ -122,11 +132,10 @@ private:
 // Runs of equal sizes go as one segmented send while the system takes them;
 // everything else, and a run the system refused, goes by sendmmsg().
 std::size_t sendBatchWithoutBlocking(ServerSocket::native_handle_type socket,
-                                     const UDPServer::Datagram* datagrams, std::size_t count,
-                                     const asio::ip::udp::endpoint& to,
+                                     const Outgoing* datagrams, std::size_t count,
                                      SegmentationOffload& offload,
                                      CompletedSends::Outcome* outcomes) {
-    Messages batch(datagrams, to);
+    Messages batch(datagrams);
     std::size_t next = 0;
     while (next < count) {
         std::size_t end = next;
@@ -139,7 +148,8 @@ std::size_t sendBatchWithoutBlocking(ServerSocket::native_handle_type socket,
             if (error == 0) {
                 offload.noteWorked();
                 for (std::size_t i = next; i < next + run; ++i) {
-                    outcomes[i] = {std::error_code(), static_cast<std::size_t>(batch[i].size)};
+                    outcomes[i] = {std::error_code(), static_cast<std::size_t>(batch[i].size),
+                                   batch[i].route->to};
                 }
                 next += run;
                 continue;

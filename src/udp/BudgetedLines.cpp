@@ -15,22 +15,22 @@ bool UDPServer::Internals::mayLogError() {
 }
 
 void UDPServer::Internals::countSystemDrops(std::uint32_t reading) {
-    const std::uint32_t growth = systemDrops.advance(reading);
+    const std::uint32_t growth = receiving.systemDrops.advance(reading);
     if (growth == 0) return;
     counters.droppedBySystem.add(growth);
-    dropsToLog += growth;
+    receiving.dropsToLog += growth;
     logDrops(false);
 }
 
 // Drops the budget holds back are not lost: they join the next drop line.
 void UDPServer::Internals::logDrops(bool flush) {
-    if (dropsToLog == 0) return;
+    if (receiving.dropsToLog == 0) return;
     if (!flush && !errorBudget.admitNow()) {
         if (errorBudget.defer()) scheduleReport();
         return;
     }
-    const std::uint64_t dropped = dropsToLog;
-    dropsToLog = 0;
+    const std::uint64_t dropped = receiving.dropsToLog;
+    receiving.dropsToLog = 0;
     velmora::Logger::error("[UDPServer] " + std::to_string(dropped) +
                            " datagrams dropped by the system on port " + std::to_string(localPort) +
                            ": receive buffer of " + std::to_string(receiveBufferBytes) +

@@ -5,6 +5,8 @@
 #include <system_error>
 #include <vector>
 
+#include <asio/ip/udp.hpp>
+
 // Outcomes of sends that the system took at once on an application thread,
 // queued for the worker to log in completion order. Both sides keep their
 // storage, so neither allocates once it has grown to the usual depth.
@@ -13,6 +15,7 @@ public:
     struct Outcome {
         std::error_code error;
         std::size_t size;
+        asio::ip::udp::endpoint to;
     };
 
     // Appends `count` outcomes; true when the queue was empty before, so

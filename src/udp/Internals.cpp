@@ -65,6 +65,8 @@ ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint&
     }
     // Room for bursts; the system may grant less, which is no error.
     socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBufferBytes), error);
+    // For destination() and replies that leave from where requests came.
+    enableArrivalInfo(socket);
     return socket;
 }
 
@@ -128,17 +130,19 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
                        !receiveOnly && local.address().is_v4())),
       boundPort(socket.local_endpoint().port()),
       nativeSocket(socket.native_handle()),
+      localEndpoint(local.address(), static_cast<unsigned short>(boundPort)),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
+      remoteRoute(Route::toward(remoteEndpoint)),
       receiveBufferBytes(reportedSize<asio::socket_base::receive_buffer_size>(socket)),
       receiveOnly(receiveOnly),
-      waitingSends(sendQueueLimit(socket)),
+      sending(sendQueueLimit(socket)),
       heldLinesTimer(ioContext.get_executor()),
       remoteText(endpointText(remoteEndpoint)),
       receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": "),
-      sendingLine("[UDPServer] Sending message on port " + std::to_string(localPort) + " to " +
-                  remoteText) {
-    receivedLine.reserve(receivedPrefix.size() + kBufferSize);
-    sentLine.reserve(64 + remoteText.size());
+      sendingPrefix("[UDPServer] Sending message on port " + std::to_string(localPort) + " to "),
+      sendingLine(sendingPrefix + remoteText) {
+    receiving.receivedLine.reserve(receivedPrefix.size() + ReceiveBatch::kSlotSize);
+    sending.sentLine.reserve(64 + remoteText.size());
 }
 
 void UDPServer::Internals::reportWorkerError(const char* what) noexcept {

@@ -18,14 +18,12 @@
 #include <asio/ip/udp.hpp>
 
 #include "udp/Addressing.h"
-#include "udp/BatchSend.h"
-#include "udp/CompletedSends.h"
 #include "udp/ErrorLineBudget.h"
 #include "udp/NativeSocket.h"
-#include "udp/ReceiveBatch.h"
+#include "udp/ReceivePath.h"
+#include "udp/Route.h"
+#include "udp/SendPath.h"
 #include "udp/ServerCounters.h"
-#include "udp/SystemDropCount.h"
-#include "udp/WaitingSends.h"
 #include "udp/WakeAllocator.h"
 
 // The server's timer, on the event loop's own executor type like its socket.
@@ -37,8 +35,6 @@ using ServerTimer = asio::basic_waitable_timer<std::chrono::steady_clock,
 // so the socket is closed first and the loop then discards pending handlers.
 // Not part of the exported API, though it is nested in an exported class.
 struct DRAVIK_NO_EXPORT UDPServer::Internals {
-    static constexpr std::size_t kBufferSize = ReceiveBatch::kSlotSize;
-
     // Receive-only mode, bound to the any-address or to `localAddress`.
     explicit Internals(int localPort);
     Internals(int localPort, const std::string& localAddress);
@@ -50,16 +46,19 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const int localPort;
     // Both outlive the event loop: a receive it abandons may still point
     // into the batch, and a wake-up it discards gives its room back.
-    ReceiveBatch batch;  // worker thread only
+    ReceivePath receiving;
     WakeRoom wakeRoom;
     asio::io_context ioContext{1};  // run by the worker alone
     ServerSocket socket;
     const int boundPort;  // localPort, or the port the system chose for 0
     const ServerSocket::native_handle_type nativeSocket;
+    // The address given at construction (a group, the any-address, ...)
+    // with the bound port: where datagrams arrive, as far as is known
+    // without the system's word.
+    const asio::ip::udp::endpoint localEndpoint;
     const asio::ip::udp::endpoint remoteEndpoint;
+    const Route remoteRoute;
     const int receiveBufferBytes;  // as the system reports it
-    std::array<char, kBufferSize> messageBuffer;  // worker thread only
-    std::uint64_t messageSize = 0;  // worker thread only
     std::atomic<UDPServerDelegate*> delegate{nullptr};
     std::unique_ptr<std::thread> thread;
     const bool receiveOnly;
@@ -78,29 +77,13 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // `socket`, which asio does not allow from two threads at once. Never
     // held while logging.
     std::mutex socketMutex;
-    // Whether a wait or a posted take is outstanding, so that exactly one
-    // is; worker thread only (successive workers are ordered by join and
-    // thread start).
-    bool receivePending = false;
 
-    // Sends that the system took at once, waiting to be logged.
-    CompletedSends completedSends;
-    std::vector<CompletedSends::Outcome> sendsToLog;  // worker thread only
-    // Sends that wait for room in the socket's send buffer.
-    WaitingSends waitingSends;
-    // Whether batches may go as segmented sends.
-    SegmentationOffload segmentation;
-    // How long stop() lets them leave before it discards them.
+    SendPath sending;
+    // How long stop() lets copies that wait for room leave before it
+    // discards them.
     static constexpr std::chrono::milliseconds kStopDrain{200};
 
     ServerCounters counters;
-
-    // Drops the system reports on the receive side. Worker thread only, and
-    // a thread that runs while no worker does.
-    SystemDropCount systemDrops;
-    std::uint64_t dropsToLog = 0;  // counted, not yet logged
-    std::size_t backlogBytes = 0;        // taken since the count was last asked for
-    bool dropsRideOnDatagrams = false;  // the system adds its count to each datagram
 
     // Error lines that network input or overload trigger (any thread), and
     // the timer that reports what the budget held back (worker thread only,
@@ -111,11 +94,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Texts fixed at construction, used by the log lines.
     const std::string remoteText;
     const std::string receivedPrefix;
-    const std::string sendingLine;
-    // Lines rebuilt in place for every datagram so they keep their capacity;
-    // worker thread only.
-    std::string receivedLine;
-    std::string sentLine;
+    const std::string sendingPrefix;  // "... Sending message on port P to "
+    const std::string sendingLine;    // ... and the remote endpoint
 
     // Waits out a stop() in progress, then moves from `from` to `to`; false,
     // changing nothing, if the phase was not `from`.
@@ -146,8 +126,11 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
 
     // Judges a received datagram: returns false for a receive error, a
     // foreign sender or an empty datagram, logging it within the error line
-    // budget; otherwise copies it into messageBuffer and returns true.
+    // budget; otherwise accepts it for delivery and returns true.
     bool acceptReceived(const ReceiveBatch::Slot& received);
+    // Whether the calling thread is delivering one of this server's
+    // datagrams to the delegate right now.
+    bool deliveringHere() const;
     // Whether the budget lets one more network or overload error line be
     // logged now; if not, it is counted for the next report. Any thread.
     bool mayLogError();
@@ -162,12 +145,33 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
 
     // Logs send()'s refusal of any send in this state, or returns Ok.
     Error refuseSending();
+    // The same for sends to a destination of the caller's (sendTo, reply):
+    // any mode may send, but not while stopped, nor to nowhere.
+    Error refuseAddressed(bool sendable);
+    // Sends one datagram along `route`, logging `sendingLine` first, as
+    // send() does once it has not refused (any thread).
+    Error sendAlong(const Route& route, const std::string& sendingLine, const char* data,
+                    std::uint64_t size);
+    // Sends what the batch send() and sendTo() accepted, as one send after
+    // another would, until a datagram is refused; returns how many were
+    // accepted and sets `refusal`.
+    std::size_t sendBatch(const Outgoing* datagrams, std::size_t count, Error& refusal);
     // Accepts sends the system took at once: logs their "Sending" lines,
     // counts them and queues their outcomes (any thread).
-    void acceptSent(const CompletedSends::Outcome* outcomes, std::size_t count);
+    void acceptSent(const Outgoing* datagrams, const CompletedSends::Outcome* outcomes,
+                    std::size_t count);
+    // The "Sending" line of a datagram along `route`.
+    const std::string& sendingLineFor(const Route& route, std::string& room) const;
     // Queues a copy of a send that must wait for room, or refuses it with
     // SendQueueFull when the copies fill their bound (any thread).
-    Error queueCopy(const char* data, std::uint64_t size);
+    Error queueCopy(const char* data, std::uint64_t size, const Route& route);
+    // Logs SendQueueFull's line within the budget and counts it.
+    Error refuseQueueFull();
+    // Holds a copy of a reply until the batch of deliveries is over.
+    Error holdReply(const char* data, std::uint64_t size);
+    // Sends the replies held so far, in order (worker thread, or while no
+    // worker runs); those the socket has no room for wait as copies.
+    void sendReplies();
     // Queues the outcomes of sends taken at once, waking the worker to log
     // them when the queue was empty (any thread).
     void queueSent(const CompletedSends::Outcome* outcomes, std::size_t count);
@@ -177,14 +181,15 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     void sendWaiting();
     // Logs every queued outcome (worker thread, or while no worker runs).
     void logQueuedSends();
-    // While no worker runs: logs the outcomes and the lines held back,
-    // discards what still waits to be sent, and counts it in one line.
+    // While no worker runs: sends the replies a batch cut short held, logs
+    // the outcomes and the lines held back, discards what still waits to be
+    // sent, and counts it in one line.
     // Every step runs even if the logger throws; the first exception goes on.
     void settleWithoutWorker();
     // Discards what waits to be sent, counting it in one line.
     void discardWaiting();
     // Logs the outcome of a send (worker thread).
-    void reportSent(const std::error_code& error, std::size_t size);
+    void reportSent(const CompletedSends::Outcome& outcome);
 
     // Logs an exception that left a completion handler; never throws.
     void reportWorkerError(const char* what) noexcept;

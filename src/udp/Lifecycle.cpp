@@ -37,6 +37,7 @@ UDPServer::Internals::StopClaim UDPServer::Internals::claimStop() {
 
 void UDPServer::Internals::settleWithoutWorker() {
     FirstFailure failure;
+    failure.run([&] { sendReplies(); });  // held by a batch that stop() cut short
     failure.run([&] { logQueuedSends(); });
     failure.run([&] { askSystemDrops(); });
     failure.run([&] {
@@ -48,7 +49,7 @@ void UDPServer::Internals::settleWithoutWorker() {
 }
 
 void UDPServer::Internals::discardWaiting() {
-    const std::uint64_t discarded = waitingSends.discardAll();
+    const std::uint64_t discarded = sending.waiting.discardAll();
     if (discarded == 0) return;
     counters.sendsDiscarded.add(discarded);
     velmora::Logger::error("[UDPServer] Discarded " + std::to_string(discarded) +

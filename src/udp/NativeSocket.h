@@ -7,6 +7,8 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
+#include "udp/Route.h"
+
 // The server's socket, bound to the event loop's own executor type, which
 // spares every operation the cost of a type-erased executor.
 using ServerSocket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context::executor_type>;
@@ -16,10 +18,15 @@ using ServerSocket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context
 // failure.
 void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::error_code& error);
 
-// Sends one datagram on the socket's native handle without blocking, on the
-// calling thread; the socket is in non-blocking mode. Returns the platform's
+// Sends one datagram along `route` on the socket's native handle without
+// blocking, on the calling thread; the socket is in non-blocking mode. A fixed
+// source is honoured where the platform can (not on Windows, so far). Returns the platform's
 // error (would_block when the send buffer is full) and sets `sent` on
 // success. Safe to call from several threads at once on one socket.
 std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, const char* data,
-                                    std::size_t size, const asio::ip::udp::endpoint& to,
+                                    std::size_t size, const Route& route,
                                     std::size_t& sent);
+
+// Asks the system to tell, with every datagram received, where it arrived
+// (what readArrival() reads). Where the platform cannot, nothing happens.
+void enableArrivalInfo(ServerSocket& socket);

@@ -8,6 +8,8 @@
 
 #include <asio/error.hpp>
 
+#include "udp/SourceControlPosix.h"
+
 void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::error_code& error) {
     const int handle = ::socket(protocol.family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (handle < 0) {
@@ -19,14 +21,37 @@ void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::
 }
 
 std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, const char* data,
-                                    std::size_t size, const asio::ip::udp::endpoint& to,
-                                    std::size_t& sent) {
+                                    std::size_t size, const Route& route, std::size_t& sent) {
     ssize_t result;
-    do {
-        result = ::sendto(socket, data, size, MSG_DONTWAIT, to.data(),
-                          static_cast<socklen_t>(to.size()));
-    } while (result < 0 && errno == EINTR);
+    if (!route.fixedSource) {
+        do {
+            result = ::sendto(socket, data, size, MSG_DONTWAIT, route.to.data(),
+                              static_cast<socklen_t>(route.to.size()));
+        } while (result < 0 && errno == EINTR);
+    } else {
+        iovec bytes{const_cast<char*>(data), size};
+        msghdr message{};
+        message.msg_name = const_cast<sockaddr*>(route.to.data());
+        message.msg_namelen = static_cast<socklen_t>(route.to.size());
+        message.msg_iov = &bytes;
+        message.msg_iovlen = 1;
+        SourceControl control;
+        attachSource(message, route, control);
+        do {
+            result = ::sendmsg(socket, &message, MSG_DONTWAIT);
+        } while (result < 0 && errno == EINTR);
+    }
     if (result < 0) return {errno, asio::error::get_system_category()};
     sent = static_cast<std::size_t>(result);
     return {};
+}
+
+// IPv4 datagrams on a dual-stack socket carry IPv4's packet information, so
+// an IPv6 socket asks for both; an IPv6-only one just never gets the first.
+void enableArrivalInfo(ServerSocket& socket) {
+    const int on = 1;
+    ::setsockopt(socket.native_handle(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    if (socket.local_endpoint().protocol() == asio::ip::udp::v6()) {
+        ::setsockopt(socket.native_handle(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+    }
 }

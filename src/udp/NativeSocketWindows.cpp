@@ -25,13 +25,17 @@ void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::
 }
 
 std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, const char* data,
-                                    std::size_t size, const asio::ip::udp::endpoint& to,
-                                    std::size_t& sent) {
+                                    std::size_t size, const Route& route, std::size_t& sent) {
     // Winsock counts bytes in an int; no datagram can be that long anyway.
     if (size > INT_MAX) return asio::error::message_size;
-    const int result = ::sendto(socket, data, static_cast<int>(size), 0, to.data(),
-                                static_cast<int>(to.size()));
+    // The source is left to the system: WSASendMsg with packet information
+    // is not used yet.
+    const int result = ::sendto(socket, data, static_cast<int>(size), 0, route.to.data(),
+                                static_cast<int>(route.to.size()));
     if (result == SOCKET_ERROR) return {::WSAGetLastError(), asio::error::get_system_category()};
     sent = static_cast<std::size_t>(result);
     return {};
 }
+
+// Not asked for yet: where a datagram arrived is not read on Windows.
+void enableArrivalInfo(ServerSocket&) {}

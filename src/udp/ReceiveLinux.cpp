@@ -9,6 +9,7 @@
 // rides on every datagram (SO_RXQ_OVFL); not before, since that costs the
 // system a tenth of a receive even while nothing is dropped.
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -23,19 +24,19 @@
 void UDPServer::Internals::armWait(UDPServer& server) {
     std::lock_guard<std::mutex> lock(socketMutex);
     socket.async_wait(asio::socket_base::wait_read, [this, &server](const std::error_code& error) {
-        receivePending = false;
-        batch.clear();
+        receiving.pending = false;
+        receiving.batch.clear();
         if (error) {
-            ReceiveBatch::Slot& failed = batch.slot(0);
+            ReceiveBatch::Slot& failed = receiving.batch.slot(0);
             failed.error = error;
             failed.size = 0;
-            batch.commit();
+            receiving.batch.commit();
         } else {
             takeBatch();
         }
         server.receive();
     });
-    receivePending = true;
+    receiving.pending = true;
 }
 
 namespace {
@@ -43,11 +44,6 @@ namespace {
 // What a datagram takes of the receive buffer besides its bytes, at least:
 // the system charges its whole allocation, more than this.
 constexpr std::size_t kChargeFloor = 256;
-
-// Room for one datagram's drop count.
-struct DropControl {
-    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
-};
 
 // The drop count that rode on a datagram, if any did: the system adds it
 // once it is not 0.
@@ -61,6 +57,13 @@ bool dropCountOf(msghdr& header, std::uint32_t& count) {
     return false;
 }
 
+template <typename Address>
+Address addressAt(const void* bytes) {
+    typename Address::bytes_type raw;
+    std::memcpy(raw.data(), bytes, raw.size());
+    return Address(raw);
+}
+
 }  // namespace
 
 void UDPServer::Internals::askSystemDrops() {
@@ -71,31 +74,28 @@ void UDPServer::Internals::askSystemDrops() {
         return;
     }
     countSystemDrops(memory[SK_MEMINFO_DROPS]);
-    if (memory[SK_MEMINFO_DROPS] != 0 && !dropsRideOnDatagrams) {
+    if (memory[SK_MEMINFO_DROPS] != 0 && !receiving.dropsRideOnDatagrams) {
         const int on = 1;
-        dropsRideOnDatagrams =
+        receiving.dropsRideOnDatagrams =
             ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
     }
 }
 
 void UDPServer::Internals::takeBatch() {
-    const std::size_t first = batch.filled();
+    const std::size_t first = receiving.batch.filled();
     const std::size_t wanted = ReceiveBatch::kSlots - first;
     std::array<mmsghdr, ReceiveBatch::kSlots> headers{};
     std::array<iovec, ReceiveBatch::kSlots> vectors{};
-    std::array<DropControl, ReceiveBatch::kSlots> controls;
     for (std::size_t i = 0; i < wanted; ++i) {
-        ReceiveBatch::Slot& slot = batch.slot(first + i);
+        ReceiveBatch::Slot& slot = receiving.batch.slot(first + i);
         vectors[i] = {slot.bytes, ReceiveBatch::kSlotSize};
         msghdr& header = headers[i].msg_hdr;
         header.msg_name = slot.sender.data();
         header.msg_namelen = static_cast<socklen_t>(slot.sender.capacity());
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
-        if (dropsRideOnDatagrams) {
-            header.msg_control = controls[i].bytes;
-            header.msg_controllen = sizeof controls[i].bytes;
-        }
+        header.msg_control = slot.control;
+        header.msg_controllen = ReceiveBatch::kControlSize;
     }
     int taken;
     do {
@@ -108,25 +108,26 @@ void UDPServer::Internals::takeBatch() {
             noteBacklog(true);
             return;
         }
-        ReceiveBatch::Slot& failed = batch.slot(first);
+        ReceiveBatch::Slot& failed = receiving.batch.slot(first);
         failed.error = std::error_code(errno, asio::error::get_system_category());
         failed.size = 0;
-        batch.commit();
+        receiving.batch.commit();
         return;
     }
     for (int i = 0; i < taken; ++i) {
         const msghdr& header = headers[static_cast<std::size_t>(i)].msg_hdr;
-        ReceiveBatch::Slot& slot = batch.slot(first + static_cast<std::size_t>(i));
+        ReceiveBatch::Slot& slot = receiving.batch.slot(first + static_cast<std::size_t>(i));
         if (slot.error) slot.error.clear();
         slot.size = headers[static_cast<std::size_t>(i)].msg_len;
         slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
         slot.sender.resize(header.msg_namelen);
-        batch.commit();
-        backlogBytes += slot.size + kChargeFloor;
+        slot.controlSize = header.msg_controllen;
+        receiving.batch.commit();
+        receiving.backlogBytes += slot.size + kChargeFloor;
     }
     // The newest datagram carries the newest count.
     std::uint32_t dropCount = 0;
-    if (dropsRideOnDatagrams && taken > 0 &&
+    if (receiving.dropsRideOnDatagrams && taken > 0 &&
         dropCountOf(headers[static_cast<std::size_t>(taken) - 1].msg_hdr, dropCount)) {
         countSystemDrops(dropCount);
     }
@@ -137,7 +138,39 @@ void UDPServer::Internals::takeBatch() {
 // quarter of the buffer's size counted may have filled it.
 void UDPServer::Internals::noteBacklog(bool ranDry) {
     const std::size_t buffer = static_cast<std::size_t>(receiveBufferBytes);
-    const bool mayHaveFilled = backlogBytes >= (ranDry ? buffer / 4 : buffer);
+    const bool mayHaveFilled = receiving.backlogBytes >= (ranDry ? buffer / 4 : buffer);
     if (mayHaveFilled) askSystemDrops();
-    if (mayHaveFilled || ranDry) backlogBytes = 0;
+    if (mayHaveFilled || ranDry) receiving.backlogBytes = 0;
+}
+
+// IP_PKTINFO tells the header's destination and, in ipi_spec_dst, the local
+// address a reply leaves from (for a broadcast or a group, the interface's
+// own); IPV6_PKTINFO tells only the destination, so a reply to a group
+// leaves from the interface's address that the system picks.
+Arrival readArrival(const ReceiveBatch::Slot& slot) {
+    msghdr header{};
+    header.msg_control = slot.control;
+    header.msg_controllen = slot.controlSize;
+    Arrival arrival;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            arrival.to = addressAt<asio::ip::address_v4>(&info.ipi_addr);
+            arrival.replyFrom = addressAt<asio::ip::address_v4>(&info.ipi_spec_dst);
+            arrival.interface = static_cast<unsigned>(info.ipi_ifindex);
+            arrival.known = true;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            asio::ip::address_v6 to = addressAt<asio::ip::address_v6>(&info.ipi6_addr);
+            if (to.is_link_local() || to.is_multicast_link_local()) to.scope_id(info.ipi6_ifindex);
+            arrival.to = to;
+            arrival.replyFrom = to.is_multicast() ? asio::ip::address(asio::ip::address_v6())
+                                                  : asio::ip::address(to);
+            arrival.interface = info.ipi6_ifindex;
+            arrival.known = true;
+        }
+    }
+    return arrival;
 }

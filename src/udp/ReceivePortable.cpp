@@ -1,6 +1,7 @@
 // Platforms without recvmmsg: an asynchronous receive into the batch's first
 // slot, then non-blocking receives for the rest until the socket is empty.
-// They have no count of the datagrams the system dropped.
+// They have no count of the datagrams the system dropped, and do not tell
+// where a datagram arrived.
 #include <algorithm>
 #include <array>
 
@@ -22,36 +23,39 @@ std::array<asio::mutable_buffer, 2> roomFor(ReceiveBatch::Slot& slot, ReceiveBat
 }  // namespace
 
 void UDPServer::Internals::armWait(UDPServer& server) {
-    batch.clear();
-    ReceiveBatch::Slot& first = batch.slot(0);
+    receiving.batch.clear();
+    ReceiveBatch::Slot& first = receiving.batch.slot(0);
     std::lock_guard<std::mutex> lock(socketMutex);
     socket.async_receive_from(
-        roomFor(first, batch), first.sender,
+        roomFor(first, receiving.batch), first.sender,
         [this, &server](const std::error_code& error, std::size_t size) {
-            receivePending = false;
-            ReceiveBatch::Slot& received = batch.slot(0);
+            receiving.pending = false;
+            ReceiveBatch::Slot& received = receiving.batch.slot(0);
             received.error = error;
             received.size = std::min(size, ReceiveBatch::kSlotSize);
             received.truncated = size > ReceiveBatch::kSlotSize;
-            batch.commit();
+            receiving.batch.commit();
             if (!error) takeBatch();
             server.receive();
         });
-    receivePending = true;
+    receiving.pending = true;
 }
 
 void UDPServer::Internals::takeBatch() {
-    while (!batch.full()) {
-        ReceiveBatch::Slot& slot = batch.slot(batch.filled());
+    while (!receiving.batch.full()) {
+        ReceiveBatch::Slot& slot = receiving.batch.slot(receiving.batch.filled());
         std::error_code error;
-        const std::size_t size = socket.receive_from(roomFor(slot, batch), slot.sender, 0, error);
+        const std::size_t size =
+            socket.receive_from(roomFor(slot, receiving.batch), slot.sender, 0, error);
         if (error == asio::error::would_block) return;
         slot.size = std::min(size, ReceiveBatch::kSlotSize);
         slot.truncated = size > ReceiveBatch::kSlotSize;
         slot.error = error;
-        batch.commit();
+        receiving.batch.commit();
         if (error) return;  // reported in its turn; the next wait resumes
     }
 }
 
 void UDPServer::Internals::askSystemDrops() {}
+
+Arrival readArrival(const ReceiveBatch::Slot&) { return {}; }

@@ -6,31 +6,61 @@
 #include "udp/FirstFailure.h"
 #include "udp/Internals.h"
 
-// Delivers the datagrams of the current batch one at a time, then either
-// takes the next batch (the last one was full, so the socket may hold more)
-// or waits for the socket. The next batch is taken in a handler of its own,
-// so send completions get their turn under a flood. A stop() between two
-// datagrams leaves the rest in the batch for the next start().
+namespace {
+
+// The record of the server whose datagram the calling thread is delivering,
+// if any: what sender(), destination() and reply() may speak of.
+thread_local const void* deliveringFor = nullptr;
+
+// Marks the calling thread as delivering for `server` while it exists.
+class DeliveryScope {
+public:
+    explicit DeliveryScope(const void* server) : previous(deliveringFor) {
+        deliveringFor = server;
+    }
+    ~DeliveryScope() { deliveringFor = previous; }
+    DeliveryScope(const DeliveryScope&) = delete;
+    DeliveryScope& operator=(const DeliveryScope&) = delete;
+
+private:
+    const void* const previous;
+};
+
+}  // namespace
+
+// Delivers the datagrams of the current batch one at a time, sends the
+// replies made meanwhile, then either takes the next batch (the last one was
+// full, so the socket may hold more) or waits for the socket. The next batch
+// is taken in a handler of its own, so send completions get their turn under
+// a flood. A stop() between two datagrams leaves the rest in the batch for
+// the next start(); the replies made so far still leave.
 void UDPServer::receive() {
     Internals& in = *internals;
-    while (in.batch.pending()) {
-        if (!in.running.load(std::memory_order_acquire)) return;
-        if (in.acceptReceived(*in.batch.next())) {
-            reportMessage(in.messageBuffer.data(), in.messageSize);
+    while (in.receiving.batch.pending()) {
+        if (!in.running.load(std::memory_order_acquire)) break;
+        if (in.acceptReceived(*in.receiving.batch.next())) {
+            reportMessage(in.receiving.message(), in.receiving.messageSize());
         }
     }
-    if (!in.batch.full()) {
+    in.sendReplies();
+    if (in.receiving.batch.pending()) return;
+    if (!in.receiving.batch.full()) {
         in.armWait(*this);
         return;
     }
-    in.receivePending = true;
+    in.receiving.pending = true;
     asio::post(in.ioContext, [this] {
         Internals& in = *internals;
-        in.receivePending = false;
-        in.batch.clear();
+        in.receiving.pending = false;
+        in.receiving.batch.clear();
         in.takeBatch();
         receive();
     });
+}
+
+void ReceivePath::accept(const ReceiveBatch::Slot& received) {
+    slot = &received;
+    std::memcpy(messageBuffer.data(), received.bytes, received.size);
 }
 
 bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
@@ -61,9 +91,12 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
     }
     counters.delivered.add();
     if (received.truncated) counters.truncated.add();
-    messageSize = received.size;
-    std::memcpy(messageBuffer.data(), received.bytes, received.size);
+    receiving.accept(received);
     return true;
+}
+
+bool UDPServer::Internals::deliveringHere() const {
+    return deliveringFor == this;
 }
 
 // The delegate gets the datagram even if the logger throws on its line; the
@@ -72,11 +105,12 @@ void UDPServer::reportMessage(const char* data, std::uint64_t size) {
     Internals& in = *internals;
     FirstFailure logging;
     logging.run([&] {
-        in.receivedLine.assign(in.receivedPrefix);
-        in.receivedLine.append(data, static_cast<std::size_t>(size));
-        velmora::Logger::debug(in.receivedLine);
+        in.receiving.receivedLine.assign(in.receivedPrefix);
+        in.receiving.receivedLine.append(data, static_cast<std::size_t>(size));
+        velmora::Logger::debug(in.receiving.receivedLine);
     });
     if (UDPServerDelegate* delegate = in.delegate.load(std::memory_order_acquire)) {
+        const DeliveryScope delivering(&in);
         delegate->messageReceived(data, size);
     }
     logging.rethrow();

@@ -113,7 +113,7 @@ void UDPServer::stop() {
     case Internals::StopClaim::JoinWorker:
         // Sends that wait for room get a short chance to leave; the worker
         // sends them while its loop runs. No new send is accepted now.
-        in.waitingSends.waitUntilEmpty(std::chrono::steady_clock::now() + Internals::kStopDrain);
+        in.sending.waiting.waitUntilEmpty(std::chrono::steady_clock::now() + Internals::kStopDrain);
         in.ioContext.stop();
         in.thread->join();
         // The worker is gone: nothing it held back may be lost.
@@ -144,8 +144,8 @@ void UDPServer::readCounters(Counters& counters) const {
     now.sendsFailed = c.sendsFailed.get();
     now.sendsDiscarded = c.sendsDiscarded.get();
     now.sendsQueueFull = c.sendsQueueFull.get();
-    now.waitingDatagrams = in.waitingSends.waitingDatagrams();
-    now.waitingBytes = in.waitingSends.waitingBytes();
+    now.waitingDatagrams = in.sending.waiting.waitingDatagrams();
+    now.waitingBytes = in.sending.waiting.waitingBytes();
     // A caller built against an older header has a shorter struct.
     const std::uint64_t fields = std::min<std::uint64_t>(counters.size, sizeof now);
     if (fields > sizeof now.size) {
@@ -179,7 +179,7 @@ void UDPServer::run() {
             // Delivers what an earlier stop() left in the batch, then waits.
             // After a restart the previous worker's wait may still be
             // outstanding; arming another would double it.
-            if (!in.receivePending) {
+            if (!in.receiving.pending) {
                 receive();
             }
             in.ioContext.run();

@@ -1,6 +1,8 @@
 #include "udp/WaitingSends.h"
 
-WaitingSends::Added WaitingSends::add(const char* data, std::size_t size) {
+#include <utility>
+
+WaitingSends::Added WaitingSends::add(const char* data, std::size_t size, const Route& route) {
     if (size > limit) return Added::Refused;
     const std::size_t cost = size + kOverhead;
     if (!fits(cost)) return Added::Refused;  // no copy for a refusal
@@ -8,8 +10,33 @@ WaitingSends::Added WaitingSends::add(const char* data, std::size_t size) {
     std::lock_guard<std::mutex> lock(mutex);
     if (cost > limit - charged) return Added::Refused;  // another thread took the room
     charged += cost;
-    queue.push_back(std::move(copy));
-    payload += size;
+    return push(std::move(copy), route);
+}
+
+bool WaitingSends::reserve(std::size_t size) {
+    if (size > limit) return false;
+    const std::size_t cost = size + kOverhead;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (cost > limit - charged) return false;
+    charged += cost;
+    return true;
+}
+
+void WaitingSends::unreserve(std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex);
+    charged -= size + kOverhead;
+}
+
+WaitingSends::Added WaitingSends::addReserved(const char* data, std::size_t size,
+                                              const Route& route) {
+    std::vector<char> copy(data, data + size);
+    std::lock_guard<std::mutex> lock(mutex);
+    return push(std::move(copy), route);
+}
+
+WaitingSends::Added WaitingSends::push(std::vector<char> copy, const Route& route) {
+    payload += copy.size();
+    queue.push_back({std::move(copy), route});
     recount();
     return queue.size() == 1 ? Added::First : Added::Behind;
 }
@@ -19,7 +46,7 @@ bool WaitingSends::fits(std::size_t cost) const {
     return cost <= limit - charged;
 }
 
-const std::vector<char>* WaitingSends::front() const {
+const WaitingSends::Waiting* WaitingSends::front() const {
     std::lock_guard<std::mutex> lock(mutex);
     return queue.empty() ? nullptr : &queue.front();
 }
@@ -28,8 +55,8 @@ void WaitingSends::pop() {
     bool empty;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        charged -= queue.front().size() + kOverhead;
-        payload -= queue.front().size();
+        charged -= queue.front().bytes.size() + kOverhead;
+        payload -= queue.front().bytes.size();
         queue.pop_front();
         recount();
         empty = queue.empty();
@@ -47,8 +74,8 @@ std::uint64_t WaitingSends::discardAll() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         discarded = queue.size();
+        for (const Waiting& waiting : queue) charged -= waiting.bytes.size() + kOverhead;
         queue.clear();
-        charged = 0;
         payload = 0;
         recount();
     }
