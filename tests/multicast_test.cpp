@@ -67,6 +67,34 @@ TEST_P(GroupTest, MembersReceiveTheirOwnGroupOnly) {
     EXPECT_EQ(atSecond.messages(), std::vector<std::string>{"to the second"});
 }
 
+// A member answers a sender from the receiving interface's own address (no
+// datagram may leave from a group address), and knows the group it was sent to.
+TEST_P(GroupTest, MemberRepliesFromItsInterfaceAddress) {
+    const Family f = GetParam();
+    NetworkNamespace links(DRAVIK_GROUP_LINKS);
+    if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
+    if (dravik_test::runningUnderWine()) {
+        GTEST_SKIP() << "Windows builds do not read where a datagram arrived (no WSARecvMsg yet)";
+    }
+    RecordingDelegate delegate;  // outlives the server
+    UDPServer member(0, f.firstGroup);
+    delegate.onMessage = [&](const std::string&) {
+        const std::string to = member.destination().toString();
+        member.reply(to.data(), to.size());
+    };
+    member.setDelegate(&delegate);
+    member.start();
+    dravik_test::PeerSocket plain(f.any);
+    plain.sendTo(member.localPort(), "who are you?", f.firstGroup);
+    asio::ip::udp::endpoint from;
+    const auto answer = plain.receive(std::chrono::seconds(5), &from);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer, UDPServer::Endpoint(f.firstGroup, member.localPort()).toString());
+    EXPECT_FALSE(from.address().is_multicast()) << from;
+    EXPECT_FALSE(from.address().is_unspecified()) << from;
+    EXPECT_EQ(from.port(), member.localPort());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     IPv4AndIPv6, GroupTest,
     ::testing::Values(Family{"IPv4", "0.0.0.0", "239.1.2.3", "239.1.2.4"},

@@ -8,6 +8,7 @@ namespace dravik_app {
 // status; usage mistakes and user errors are thrown.
 int runDemo(CommandLine& line);
 int runListen(CommandLine& line);
+int runEcho(CommandLine& line);
 int runSend(CommandLine& line);
 int runBase64(CommandLine& line);
 

@@ -31,11 +31,11 @@ std::int64_t nowMs() {
 
 void DatagramPrinter::messageReceived(const char* data, std::uint64_t size) {
     const std::string bytes(data, static_cast<std::size_t>(size));
-    std::string line;
+    std::string line = senders ? senders->sender().toString() + '\t' : std::string();
     switch (format) {
-    case PrintFormat::Text: line = velmora::escapeControlBytes(bytes); break;
-    case PrintFormat::Hex: line = hex(bytes); break;
-    case PrintFormat::Base64: line = velmora::extensions::dravik::Base64::encode(bytes); break;
+    case PrintFormat::Text: line += velmora::escapeControlBytes(bytes); break;
+    case PrintFormat::Hex: line += hex(bytes); break;
+    case PrintFormat::Base64: line += velmora::extensions::dravik::Base64::encode(bytes); break;
     }
     line += '\n';
     output.post(std::move(line));

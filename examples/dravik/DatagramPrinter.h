@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include <dravik/UDPServerDelegate.h>
+#include <dravik/UDPServer.h>
 
 #include "OutputWriter.h"
 
@@ -18,6 +18,10 @@ class DatagramPrinter : public UDPServerDelegate {
 public:
     DatagramPrinter(PrintFormat format, OutputWriter& output) : format(format), output(output) {}
 
+    // From now on each datagram follows its sender, as `server` tells it,
+    // and a tab. Call before the server starts.
+    void showSendersOf(const UDPServer& server) { senders = &server; }
+
     void messageReceived(const char* data, std::uint64_t size) override;
 
     std::uint64_t datagrams() const { return datagramCount.load(); }
@@ -28,6 +32,7 @@ public:
 private:
     const PrintFormat format;
     OutputWriter& output;
+    const UDPServer* senders = nullptr;
     std::atomic<std::uint64_t> datagramCount{0};
     std::atomic<std::uint64_t> byteCount{0};
     std::atomic<std::int64_t> lastArrivalMs{0};

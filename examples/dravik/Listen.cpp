@@ -13,6 +13,7 @@ namespace dravik_app {
 int runListen(CommandLine& line) {
     const bool asHex = line.flag("--hex");
     const bool asBase64 = line.flag("--base64");
+    const bool withSender = line.flag("--from");
     const std::string address = line.value("--bind", "0.0.0.0");
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
@@ -23,6 +24,7 @@ int runListen(CommandLine& line) {
     DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text,
                             output);
     auto server = openReceiveOnly(port, address);
+    if (withSender) printer.showSendersOf(*server);
     server->setDelegate(&printer);
     catchInterrupts();
     server->start();

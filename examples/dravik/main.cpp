@@ -39,11 +39,18 @@ const std::map<std::string, Command>& commands() {
           "Exits 1 if any datagram was lost.\n"}},
         {"listen",
          {dravik_app::runListen, "error",
-          "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64]\n"
+          "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
-          "own line: as text with control bytes escaped, as hex, or as Base64. PORT 0 takes\n"
-          "a free port and says which. Ctrl-C or SIGTERM stops it.\n"}},
+          "own line: as text with control bytes escaped, as hex, or as Base64; with --from,\n"
+          "after its sender and a tab. PORT 0 takes a free port and says which. Ctrl-C or\n"
+          "SIGTERM stops it.\n"}},
+        {"echo",
+         {dravik_app::runEcho, "error",
+          "usage: dravik echo PORT [--bind ADDRESS]\n"
+          "An echo server: sends every datagram arriving on UDP PORT of ADDRESS (as for\n"
+          "listen) back to its sender, from the address it was sent to. Ctrl-C or SIGTERM\n"
+          "stops it with a count of what was received, replied and not replied, and why.\n"}},
         {"send",
          {dravik_app::runSend, "error",
           "usage: dravik send HOST PORT [--local-port P] [--wait MS] [MESSAGE ...]\n"
@@ -67,6 +74,7 @@ void printUsage(std::FILE* out) {
                  "usage: dravik COMMAND [OPTIONS]\n"
                  "  demo     two servers exchange datagrams on loopback and report\n"
                  "  listen   print the datagrams that arrive on a port\n"
+                 "  echo     send every datagram back to where it came from\n"
                  "  send     send datagrams to a peer and print its replies\n"
                  "  base64   encode or decode standard input\n"
                  "Run 'dravik COMMAND --help' for a command's options; 'dravik --version'.\n");

@@ -96,6 +96,34 @@ class ListenTest(unittest.TestCase):
         lines, _ = self.listen("--base64", datagrams=[b"foobar", b"\x00"])
         self.assertEqual(lines, [b"Zm9vYmFy\n", b"AA==\n"])
 
+    def test_from_prints_the_sender_first(self):
+        lines, _ = self.listen("--from", "--hex", datagrams=[b"\x01"])
+        address, text = lines[0].split(b"\t")
+        self.assertTrue(address.startswith(b"127.0.0.1:"), address)
+        self.assertEqual(text, b"01\n")
+
+
+class EchoTest(unittest.TestCase):
+    def test_answers_from_the_address_it_was_sent_to_and_sums_up(self):
+        process = subprocess.Popen([DRAVIK, "echo", "0"], stderr=subprocess.PIPE)
+        try:
+            port = int(process.stderr.readline().split(b"port ")[1].split(b";")[0])
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+                client.bind(("127.0.0.1", 0))
+                client.settimeout(TIMEOUT)
+                for address in ("127.0.0.1", "127.0.0.2"):
+                    client.sendto(b"ping " + address.encode(), (address, port))
+                    self.assertEqual(client.recvfrom(100), (b"ping " + address.encode(), (address, port)))
+                client.sendto(b"", ("127.0.0.1", port))
+                time.sleep(0.2)
+            process.send_signal(signal.SIGINT)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        self.assertEqual(process.returncode, 0)
+        self.assertIn(b"received 3 datagrams, replied 2; not replied: 1 empty, 0 for a full send queue",
+                      errors)
+
 
 class SendTest(unittest.TestCase):
     def exchange(self, *args, stdin=b""):

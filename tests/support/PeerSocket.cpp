@@ -30,14 +30,18 @@ void PeerSocket::sendTo(int port, const std::string& bytes, const std::string& a
     socket.non_blocking(true);
 }
 
-std::optional<std::string> PeerSocket::receive(std::chrono::milliseconds timeout) {
+std::optional<std::string> PeerSocket::receive(std::chrono::milliseconds timeout,
+                                               asio::ip::udp::endpoint* from) {
     std::vector<char> buffer(65536);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
         asio::ip::udp::endpoint sender;
         std::error_code error;
         const std::size_t size = socket.receive_from(asio::buffer(buffer), sender, 0, error);
-        if (!error) return std::string(buffer.data(), size);
+        if (!error) {
+            if (from) *from = sender;
+            return std::string(buffer.data(), size);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } while (std::chrono::steady_clock::now() < deadline);
     return std::nullopt;

@@ -21,8 +21,9 @@ public:
     std::string address() const;
     // To `port` on this socket's own address, or on `address`.
     void sendTo(int port, const std::string& bytes, const std::string& address = "");
-    // The next datagram, or nothing after `timeout`.
-    std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The next datagram, or nothing after `timeout`; its sender in `from`.
+    std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                       asio::ip::udp::endpoint* from = nullptr);
 
 private:
     asio::io_context context;
