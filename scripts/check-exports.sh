@@ -18,6 +18,18 @@ fi
 required=(
     'UDPServer::readCounters(UDPServer::Counters&) const'
     'UDPServer::send(UDPServer::Datagram const*, unsigned long, UDPServer::Error*)'
+    'UDPServer::sender() const'
+    'UDPServer::destination() const'
+    'UDPServer::reply(char const*, unsigned long)'
+    'UDPServer::sendTo(UDPServer::Endpoint const&, char const*, unsigned long)'
+    'UDPServer::sendTo(UDPServer::AddressedDatagram const*, unsigned long, UDPServer::Error*)'
+    'UDPServer::Endpoint::Endpoint()'
+    'UDPServer::Endpoint::Endpoint(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, int)'
+    'UDPServer::Endpoint::address[abi:cxx11]() const'
+    'UDPServer::Endpoint::port() const'
+    'UDPServer::Endpoint::empty() const'
+    'UDPServer::Endpoint::toString[abi:cxx11]() const'
+    'UDPServer::Endpoint::operator==(UDPServer::Endpoint const&) const'
 )
 for symbol in "${required[@]}"; do
     if ! grep -qxF "$symbol" <<<"$symbols"; then
