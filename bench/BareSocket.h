@@ -14,6 +14,7 @@ public:
     BareSocket& operator=(const BareSocket&) = delete;
 
     int port() const { return boundPort; }
+    int descriptor() const { return fd; }
     void sendTo(int port, const char* data, std::size_t size) const;
     // Sends `count` (at most 32) copies of the datagram with one sendmmsg
     // call, which may take fewer; returns how many it took.

@@ -52,6 +52,15 @@ int main(int argc, char** argv) {
     }
     report.printRatio("round trip time", "BM_RoundTripLibrary/real_time",
                       "BM_RoundTripBare/real_time", "us_per_rtt", false, 1.2);
+    report.printRatio("echo, serving CPU per answer vs recvfrom/sendto loop",
+                      "BM_EchoLibrary/real_time", "BM_EchoBare/real_time", "cpu_ns_per_answer",
+                      false, 1.0);
+    report.printRatio("echo, serving CPU per answer vs recvmmsg/sendmmsg loop",
+                      "BM_EchoLibrary/real_time", "BM_EchoBareBatch/real_time",
+                      "cpu_ns_per_answer", false, 1.2);
+    report.printRatio("echo, answers per second vs recvfrom/sendto loop",
+                      "BM_EchoLibrary/real_time", "BM_EchoBare/real_time", "items_per_second",
+                      true, 1.0);
     const std::string flood = "BM_ForeignFloodLibrary/iterations:1/real_time";
     report.printLimit("foreign flood, share of peer's datagrams", flood, "delivered_share", true,
                       0.99);
