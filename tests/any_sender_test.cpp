@@ -1,5 +1,6 @@
 // Serving any sender: who sent each datagram, where it arrived, replies from
 // that address, and sends to destinations of the caller's.
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -187,17 +188,19 @@ TEST_F(AddressedSendTest, BatchArrivesAtEachDestinationInOrder) {
 // copies: a delegate that answers one request with megabytes is refused.
 TEST_F(AddressedSendTest, RepliesBeyondTheBoundAreRefused) {
     std::vector<UDPServer::Error> results;
+    std::promise<void> replied;
     dravik_test::RecordingDelegate delegate;
     const std::string large(60000, 'r');
     delegate.onMessage = [&](const std::string&) {
         for (int i = 0; i < 100 && (results.empty() || results.back() == UDPServer::Ok); ++i) {
             results.push_back(server->reply(large.data(), large.size()));
         }
+        replied.set_value();
     };
     server->setDelegate(&delegate);
     PeerSocket client;
     client.sendTo(port, "flood me", "127.0.0.1");
-    ASSERT_TRUE(delegate.waitForCount(1));
+    ASSERT_EQ(replied.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
     server->stop();
     ASSERT_GE(results.size(), 2u);
     EXPECT_EQ(results.back(), UDPServer::SendQueueFull);
