@@ -86,7 +86,6 @@ public:
     private:
         friend class EndpointConversion;
         std::uint8_t family = 0;  // 0 (empty), 4 or 6
-        std::uint8_t unused = 0;
         std::uint16_t portNumber = 0;
         std::uint32_t scope = 0;
         std::uint8_t bytes[16] = {};
