@@ -66,15 +66,16 @@ TEST_P(AnySenderTest, RepliesComeFromTheAddressEachClientUsed) {
     std::unique_ptr<dravik_test::NetworkNamespace> link;
     if (h.setup) link = std::make_unique<dravik_test::NetworkNamespace>(h.setup);
     if (link && !link->skipReason.empty()) GTEST_SKIP() << link->skipReason;
-    if (dravik_test::runningUnderWine()) {
-        GTEST_SKIP() << "Windows builds do not read where a datagram arrived (no WSARecvMsg yet)";
-    }
     UDPServer* self = nullptr;
     Responder responder(self);
     UDPServer server(0, h.bind);
     self = &server;
     server.setDelegate(&responder);
     server.start();
+    // Wine sends from 127.0.0.1 whatever 127.x address a socket is bound to,
+    // and WSASendMsg there ignores the source it is given: only where each
+    // datagram arrived is checked.
+    const bool wine = dravik_test::runningUnderWine();
     for (const char* address : h.clients) {
         PeerSocket client(address);
         const UDPServer::Endpoint at(address, server.localPort());
@@ -82,15 +83,20 @@ TEST_P(AnySenderTest, RepliesComeFromTheAddressEachClientUsed) {
         asio::ip::udp::endpoint from;
         const auto answer = client.receive(std::chrono::seconds(5), &from);
         ASSERT_TRUE(answer) << address;
-        EXPECT_EQ(*answer, "re: hi from " + UDPServer::Endpoint(address, client.port()).toString() +
+        const std::string seen = UDPServer::Endpoint(address, client.port()).toString();
+        EXPECT_EQ(*answer, "re: hi from " + (wine ? answer->substr(12, seen.size()) : seen) +
                                " to " + at.toString());
-        EXPECT_EQ(UDPServer::Endpoint(from.address().to_string(), from.port()), at);
+        if (!wine) {
+            EXPECT_EQ(UDPServer::Endpoint(from.address().to_string(), from.port()), at);
+        }
     }
     server.stop();
     EXPECT_EQ(responder.replies(), std::vector<UDPServer::Error>(2, UDPServer::Ok));
     const UDPServer::Counters c = server.counters();
     EXPECT_EQ(c.sendsAccepted, 2u);
     EXPECT_EQ(c.sent, 2u);
+    if (wine) GTEST_SKIP() << "under Wine only destination() is checked: senders and reply sources "
+                              "on a second loopback address come out as 127.0.0.1";
 }
 
 INSTANTIATE_TEST_SUITE_P(

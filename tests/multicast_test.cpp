@@ -28,16 +28,20 @@ struct Family {
 
 class GroupTest : public ::testing::TestWithParam<Family> {};
 
+const char* const kNoScopeUnderWine =
+    "Wine's interface functions do not know the namespace's interfaces, so no scope can name mc0";
+
+bool wineCannotScope(const Family& f) {
+    return dravik_test::runningUnderWine() && std::string(f.name) == "IPv6";
+}
+
 // Two members on one port, each of its own group, get only their group's
 // datagrams, from a plain socket and from a peer-mode server alike.
 TEST_P(GroupTest, MembersReceiveTheirOwnGroupOnly) {
     const Family f = GetParam();
     NetworkNamespace links(DRAVIK_GROUP_LINKS);
     if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
-    if (dravik_test::runningUnderWine() && std::string(f.name) == "IPv6") {
-        GTEST_SKIP() << "Wine's interface functions do not know the namespace's interfaces, "
-                        "so no scope can name mc0";
-    }
+    if (wineCannotScope(f)) GTEST_SKIP() << kNoScopeUnderWine;
     RecordingDelegate atFirst, atSecond;  // outlive the servers
     UDPServer member(0, f.firstGroup);
     UDPServer other(member.localPort(), f.secondGroup);
@@ -73,9 +77,7 @@ TEST_P(GroupTest, MemberRepliesFromItsInterfaceAddress) {
     const Family f = GetParam();
     NetworkNamespace links(DRAVIK_GROUP_LINKS);
     if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
-    if (dravik_test::runningUnderWine()) {
-        GTEST_SKIP() << "Windows builds do not read where a datagram arrived (no WSARecvMsg yet)";
-    }
+    if (wineCannotScope(f)) GTEST_SKIP() << kNoScopeUnderWine;
     RecordingDelegate delegate;  // outlives the server
     UDPServer member(0, f.firstGroup);
     delegate.onMessage = [&](const std::string&) {

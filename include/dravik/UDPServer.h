@@ -193,16 +193,17 @@ public:
     // it was sent to: for a server bound to a wildcard address, this host's
     // address that the sender used; for a group member, the group. Only on
     // the worker thread while messageReceived runs; an empty Endpoint
-    // anywhere else. Where the platform does not tell where a datagram
-    // arrived (Windows, so far), destination() is the address the server was
-    // constructed with and its port.
+    // anywhere else. Where the system does not tell where a datagram arrived
+    // (it is asked only on servers bound to a wildcard address or a group),
+    // destination() is the address the server was constructed with.
     Endpoint sender() const;
     Endpoint destination() const;
 
     // Inside messageReceived: sends `size` bytes at `data` as one datagram to
     // sender(), leaving from destination()'s address (from the receiving
     // interface's own address when that is a group or a broadcast address;
-    // on Windows, from the address the system picks). Works in both modes.
+    // on Windows, for a subnet's broadcast address, the system's choice).
+    // Works in both modes.
     // A copy is taken, and the replies of one batch of deliveries leave
     // together once the batch has been delivered. Refused with NotRunning on
     // a stopped server and NoRemoteEndpoint outside a delivery; otherwise as

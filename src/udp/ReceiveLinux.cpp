@@ -158,7 +158,7 @@ Arrival readArrival(const ReceiveBatch::Slot& slot) {
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             arrival.to = addressAt<asio::ip::address_v4>(&info.ipi_addr);
             arrival.replyFrom = addressAt<asio::ip::address_v4>(&info.ipi_spec_dst);
-            arrival.interface = static_cast<unsigned>(info.ipi_ifindex);
+            arrival.interfaceIndex = static_cast<unsigned>(info.ipi_ifindex);
             arrival.known = true;
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
             in6_pktinfo info;
@@ -168,7 +168,7 @@ Arrival readArrival(const ReceiveBatch::Slot& slot) {
             arrival.to = to;
             arrival.replyFrom = to.is_multicast() ? asio::ip::address(asio::ip::address_v6())
                                                   : asio::ip::address(to);
-            arrival.interface = info.ipi6_ifindex;
+            arrival.interfaceIndex = info.ipi6_ifindex;
             arrival.known = true;
         }
     }

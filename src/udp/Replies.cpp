@@ -49,9 +49,9 @@ void UDPServer::Internals::sendReplies() {
         const std::size_t described = replies.describe(next, chunk);
         const std::size_t handled =
             sendBatchWithoutBlocking(nativeSocket, chunk, described, sending.segmentation, outcomes);
-        for (std::size_t i = 0; i < handled; ++i) {
-            sending.waiting.unreserve(static_cast<std::size_t>(chunk[i].size));
-        }
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < handled; ++i) bytes += static_cast<std::size_t>(chunk[i].size);
+        sending.waiting.unreserve(bytes, handled);
         next += handled;
         queueSent(outcomes, handled);
         if (handled < described) break;

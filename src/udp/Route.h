@@ -9,8 +9,8 @@
 struct Arrival {
     bool known = false;
     asio::ip::address to;
-    asio::ip::address replyFrom;  // unspecified: any address of `interface`
-    unsigned interface = 0;
+    asio::ip::address replyFrom;  // unspecified: any address of `interfaceIndex`
+    unsigned interfaceIndex = 0;
 };
 
 // Where a datagram goes and, for a reply, the local address it leaves from;
@@ -18,8 +18,8 @@ struct Arrival {
 struct Route {
     asio::ip::udp::endpoint to;
     bool fixedSource = false;
-    asio::ip::address source;  // unspecified: any address of `interface`
-    unsigned interface = 0;    // 0: as the routing picks
+    asio::ip::address source;  // unspecified: any address of `interfaceIndex`
+    unsigned interfaceIndex = 0;    // 0: as the routing picks
 
     // To `to`, from where the system picks.
     static Route toward(const asio::ip::udp::endpoint& to) { return {to, false, {}, 0}; }
@@ -30,7 +30,7 @@ struct Route {
         const bool needsInterface =
             arrival.replyFrom.is_unspecified() ||
             (arrival.replyFrom.is_v6() && arrival.replyFrom.to_v6().is_link_local());
-        if (needsInterface) route.interface = arrival.interface;
+        if (needsInterface) route.interfaceIndex = arrival.interfaceIndex;
         return route;
     }
 };

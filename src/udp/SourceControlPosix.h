@@ -25,7 +25,7 @@ inline void attachSource(msghdr& message, const Route& route, SourceControl& roo
     const bool toV4 = to.is_v4() || to.to_v6().is_v4_mapped();
     if (toV4) {
         in_pktinfo info{};
-        info.ipi_ifindex = static_cast<int>(route.interface);
+        info.ipi_ifindex = static_cast<int>(route.interfaceIndex);
         if (route.source.is_v4()) {
             const auto bytes = route.source.to_v4().to_bytes();
             std::memcpy(&info.ipi_spec_dst, bytes.data(), bytes.size());
@@ -38,7 +38,7 @@ inline void attachSource(msghdr& message, const Route& route, SourceControl& roo
         return;
     }
     in6_pktinfo info{};
-    info.ipi6_ifindex = route.interface;
+    info.ipi6_ifindex = route.interfaceIndex;
     if (route.source.is_v6()) {
         const auto bytes = route.source.to_v6().to_bytes();
         std::memcpy(&info.ipi6_addr, bytes.data(), bytes.size());

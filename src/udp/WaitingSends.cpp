@@ -22,9 +22,9 @@ bool WaitingSends::reserve(std::size_t size) {
     return true;
 }
 
-void WaitingSends::unreserve(std::size_t size) {
+void WaitingSends::unreserve(std::size_t bytes, std::size_t count) {
     std::lock_guard<std::mutex> lock(mutex);
-    charged -= size + kOverhead;
+    charged -= bytes + count * kOverhead;
 }
 
 WaitingSends::Added WaitingSends::addReserved(const char* data, std::size_t size,

@@ -47,7 +47,8 @@ public:
     // limit refuses it. The room is then either given back by unreserve()
     // or taken by addReserved(), which never refuses.
     bool reserve(std::size_t size);
-    void unreserve(std::size_t size);
+    // Gives back the room of `count` reservations of `bytes` in all.
+    void unreserve(std::size_t bytes, std::size_t count);
     Added addReserved(const char* data, std::size_t size, const Route& route);
 
     // The oldest waiting send, or null. It stays valid until pop() or

@@ -1,0 +1,126 @@
+// Windows: wait for the socket to become readable, then take datagrams with
+// non-blocking WSARecvMsg calls until the batch is full or the socket empty,
+// each with the packet information that says where it arrived. Windows has
+// no count of the datagrams the system dropped.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <asio/error.hpp>
+
+#include "udp/Internals.h"
+
+namespace {
+
+// WSARecvMsg is an extension of the socket's provider, looked up per socket.
+LPFN_WSARECVMSG receiveMessageOf(SOCKET socket) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG function = nullptr;
+    DWORD size = 0;
+    if (::WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function,
+                   sizeof function, &size, nullptr, nullptr) != 0) {
+        return nullptr;
+    }
+    return function;
+}
+
+template <typename Address>
+Address addressAt(const void* bytes) {
+    typename Address::bytes_type raw;
+    std::memcpy(raw.data(), bytes, raw.size());
+    return Address(raw);
+}
+
+}  // namespace
+
+void UDPServer::Internals::armWait(UDPServer& server) {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    socket.async_wait(asio::socket_base::wait_read, [this, &server](const std::error_code& error) {
+        receiving.pending = false;
+        receiving.batch.clear();
+        if (error) {
+            ReceiveBatch::Slot& failed = receiving.batch.slot(0);
+            failed.error = error;
+            failed.size = 0;
+            failed.controlSize = 0;
+            receiving.batch.commit();
+        } else {
+            takeBatch();
+        }
+        server.receive();
+    });
+    receiving.pending = true;
+}
+
+// A datagram longer than its slot runs on into the spill room, so its whole
+// size tells that it was too long.
+void UDPServer::Internals::takeBatch() {
+    static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(socket.native_handle());
+    ReceiveBatch& batch = receiving.batch;
+    while (!batch.full()) {
+        ReceiveBatch::Slot& slot = batch.slot(batch.filled());
+        WSABUF buffers[2] = {{static_cast<ULONG>(ReceiveBatch::kSlotSize), slot.bytes},
+                             {static_cast<ULONG>(ReceiveBatch::kSpillSize), batch.spill()}};
+        WSAMSG message{};
+        message.name = slot.sender.data();
+        message.namelen = static_cast<INT>(slot.sender.capacity());
+        message.lpBuffers = buffers;
+        message.dwBufferCount = 2;
+        message.Control = {static_cast<ULONG>(ReceiveBatch::kControlSize), slot.control};
+        DWORD size = 0;
+        int error = 0;
+        if (receiveMessage == nullptr) {
+            error = WSAEOPNOTSUPP;
+        } else if (receiveMessage(socket.native_handle(), &message, &size, nullptr, nullptr) != 0) {
+            error = ::WSAGetLastError();
+        }
+        if (error == WSAEWOULDBLOCK) return;
+        slot.error = error != 0 ? std::error_code(error, asio::error::get_system_category())
+                                : std::error_code();
+        slot.size = error != 0 ? 0 : std::min<std::size_t>(size, ReceiveBatch::kSlotSize);
+        slot.truncated = size > ReceiveBatch::kSlotSize;
+        slot.controlSize = error != 0 ? 0 : message.Control.len;
+        if (!error) slot.sender.resize(static_cast<std::size_t>(message.namelen));
+        batch.commit();
+        if (error) return;  // reported in its turn; the next wait resumes
+    }
+}
+
+void UDPServer::Internals::askSystemDrops() {}
+
+// Windows' packet information has no reply address of its own: a reply to a
+// group or to the limited broadcast address leaves from the address the
+// system picks on the arrival interface.
+Arrival readArrival(const ReceiveBatch::Slot& slot) {
+    WSAMSG message{};
+    message.Control = {static_cast<ULONG>(slot.controlSize), slot.control};
+    Arrival arrival;
+    for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
+         c = WSA_CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            const asio::ip::address_v4 to = addressAt<asio::ip::address_v4>(&info.ipi_addr);
+            arrival.to = to;
+            arrival.replyFrom = to.is_multicast() || to == asio::ip::address_v4::broadcast()
+                                    ? asio::ip::address(asio::ip::address_v4())
+                                    : asio::ip::address(to);
+            arrival.interfaceIndex = info.ipi_ifindex;
+            arrival.known = true;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            IN6_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            asio::ip::address_v6 to = addressAt<asio::ip::address_v6>(&info.ipi6_addr);
+            if (to.is_link_local() || to.is_multicast_link_local()) to.scope_id(info.ipi6_ifindex);
+            arrival.to = to;
+            arrival.replyFrom = to.is_multicast() ? asio::ip::address(asio::ip::address_v6())
+                                                  : asio::ip::address(to);
+            arrival.interfaceIndex = info.ipi6_ifindex;
+            arrival.known = true;
+        }
+    }
+    return arrival;
+}
