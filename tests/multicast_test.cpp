@@ -97,6 +97,23 @@ TEST_P(GroupTest, MemberRepliesFromItsInterfaceAddress) {
     EXPECT_EQ(from.port(), member.localPort());
 }
 
+// A link-local group given without a scope is joined on the interface the
+// system picks; sent to on either end of the namespace's veth pair, it
+// arrives.
+TEST(ScopelessGroupTest, LinkLocalGroupWithoutAScopeIsJoined) {
+    NetworkNamespace links(DRAVIK_GROUP_LINKS);
+    if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
+    if (dravik_test::runningUnderWine()) GTEST_SKIP() << kNoScopeUnderWine;
+    RecordingDelegate delegate;  // outlives the server
+    UDPServer member(0, "ff02::1234");
+    member.setDelegate(&delegate);
+    member.start();
+    dravik_test::PeerSocket plain("::");
+    plain.sendTo(member.localPort(), "to the group", "ff02::1234%mc0");
+    EXPECT_TRUE(delegate.waitForCount(1));
+    EXPECT_EQ(delegate.messages().front(), "to the group");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     IPv4AndIPv6, GroupTest,
     ::testing::Values(Family{"IPv4", "0.0.0.0", "239.1.2.3", "239.1.2.4"},

@@ -4,6 +4,7 @@
 // datagram must be accounted for, and memory must stay bounded.
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,19 @@
 #include "support/NetworkNamespace.h"
 #include "support/PeerSocket.h"
 #include "support/RecordingDelegate.h"
+
+// Every socket in this process reports a send buffer of 2 MiB, whatever the
+// system gave it, so that the copies' bound (the figure the system reports)
+// stands apart from both 256 KiB and half of it.
+constexpr int kReportedSendBuffer = 2 * 1024 * 1024;
+
+extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* length) {
+    const long result = ::syscall(SYS_getsockopt, fd, level, name, value, length);
+    if (result == 0 && level == SOL_SOCKET && name == SO_SNDBUF) {
+        *static_cast<int*>(value) = kReportedSendBuffer;
+    }
+    return static_cast<int>(result);
+}
 
 namespace {
 
@@ -127,6 +141,7 @@ TEST_F(SlowLinkTest, SendsBeyondTheBoundAreRefusedAndEveryAcceptedOneIsAccounted
                 figure(c.sendsFailed), figure(c.sendsDiscarded), figure(c.sendsQueueFull),
                 figure(mostCharged.load()), figure(bound));
     EXPECT_LE(mostCharged.load(), bound);
+    EXPECT_GT(mostCharged.load(), bound * 3 / 4);  // the system's figure, not half of it
     EXPECT_GT(refused.load(), 0u);
     EXPECT_EQ(c.sendsQueueFull, refused.load());
     EXPECT_EQ(c.sendsAccepted, accepted.load());
@@ -182,6 +197,19 @@ TEST_F(SlowLinkTest, BatchBeyondTheBoundIsAcceptedUpToIt) {
     for (std::size_t i = 0; i < arrived.size(); ++i) ASSERT_EQ(arrived[i], payloads[i]);
 }
 
+// The receive buffer a socket gets for the 4 MiB the server asks for, as the
+// system reports it.
+int receiveBufferAsGranted() {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int asked = 4 * 1024 * 1024;
+    ::setsockopt(probe, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    int size = 0;
+    socklen_t length = sizeof size;
+    ::getsockopt(probe, SOL_SOCKET, SO_RCVBUF, &size, &length);
+    ::close(probe);
+    return size;
+}
+
 // The receiver's delegate stalls, twice, while its peer sends far more than
 // the receive buffer holds: every datagram is either taken or counted as
 // dropped by the system, once (the second time the count also rides on the
@@ -231,10 +259,70 @@ TEST(SystemDropsTest, DatagramsTheSystemDropsAreCountedOnceAndLogged) {
                         &dropped, &bufferBytes, &end) == 2 &&
             static_cast<std::size_t>(end) == line.text.size()) {
             logged += dropped;
+            EXPECT_EQ(bufferBytes, figure(receiveBufferAsGranted()));
         }
     }
     EXPECT_EQ(logged, c.droppedBySystem);
     EXPECT_LE(errorLines, 11u);
 }
+
+// The system's own figures for the IPv4 socket bound to `port`, from
+// /proc/net/udp: the bytes waiting in its queue and its drops.
+bool kernelFigures(int port, unsigned long long& queued, unsigned long long& drops) {
+    std::FILE* table = std::fopen("/proc/net/udp", "r");
+    if (!table) return false;
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, table)) {
+        unsigned localPort = 0;
+        unsigned long long sent = 0;
+        if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %*x %llx:%llx %*x:%*x %*x %*u %*u %*u %*u %*x %llu",
+                        &localPort, &sent, &queued, &drops) == 4 &&
+            static_cast<int>(localPort) == port) {
+            found = true;
+        }
+    }
+    std::fclose(table);
+    return found;
+}
+
+class LargeDropsTest : public ::testing::TestWithParam<int> {};
+
+// Large datagrams fill the receive buffer far faster than their first 1,024
+// bytes suggest: once a burst is over and the socket empty, the running
+// server has counted and logged every drop the system made.
+TEST_P(LargeDropsTest, CountedWhileRunningOnceTheSocketIsEmpty) {
+    const std::string payload(static_cast<std::size_t>(GetParam()), 'L');
+    LogRecorder log;
+    RecordingDelegate delegate;
+    delegate.onMessage = [](const std::string&) { std::this_thread::sleep_for(milliseconds(1)); };
+    UDPServer receiver(0, "127.0.0.1");
+    receiver.setDelegate(&delegate);
+    receiver.start();
+    dravik_test::PeerSocket peer;
+    for (int i = 0; i < 1500; ++i) peer.sendTo(receiver.localPort(), payload);
+
+    unsigned long long queued = 1, drops = 0;
+    UDPServer::Counters c;
+    for (int i = 0; i < 1000; ++i) {  // the socket and the batch empty, then a second at most
+        ASSERT_TRUE(kernelFigures(receiver.localPort(), queued, drops));
+        c = receiver.counters();
+        if (queued == 0 && c.droppedBySystem == drops && c.received + drops == 1500) break;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    if (drops == 0) GTEST_SKIP() << "the receive buffer took all 1500 datagrams";
+    EXPECT_EQ(queued, 0u);
+    EXPECT_EQ(c.droppedBySystem, drops);
+    EXPECT_EQ(c.received + c.droppedBySystem, 1500u);
+    unsigned long long logged = 0;
+    for (const auto& line : log.linesStartingWith("[UDPServer] ")) {
+        unsigned long long n = 0;
+        if (std::sscanf(line.text.c_str(), "[UDPServer] %llu datagrams dropped", &n) == 1) logged += n;
+    }
+    EXPECT_EQ(logged, drops);
+    receiver.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeDropsTest, ::testing::Values(8000, 60000));
 
 }  // namespace

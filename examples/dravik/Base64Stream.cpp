@@ -29,7 +29,15 @@ bool inAlphabet(unsigned char c) {
 void StreamEncoder::add(const char* data, std::size_t size) {
     if (size == 0) return;
     any = true;
-    emit(Base64::encode(std::string(data, size)));
+    // First the group the last piece left open, then whole groups.
+    for (; !carry.empty() && carry.size() < 3 && size > 0; ++data, --size) carry += *data;
+    if (carry.size() == 3) {
+        emit(Base64::encode(carry));
+        carry.clear();
+    }
+    const std::size_t whole = size - size % 3;
+    if (whole != 0) emit(Base64::encode(std::string(data, whole)));
+    carry.append(data + whole, size - whole);
 }
 
 void StreamEncoder::emit(const std::string& text) {
@@ -53,6 +61,8 @@ void StreamEncoder::emit(const std::string& text) {
 }
 
 void StreamEncoder::finish() {
+    if (!carry.empty()) emit(Base64::encode(carry));
+    carry.clear();
     if (any && (wrap == 0 || column != 0)) writeOut("\n", 1);
 }
 

@@ -7,13 +7,14 @@
 
 namespace dravik_app {
 
-// Encodes a stream block by block to standard output: Base64 text in lines of
-// `wrap` characters (0: one line), ending in a line break unless the input
-// was empty.
+// Encodes a stream to standard output as it arrives, in pieces of any size:
+// Base64 text in lines of `wrap` characters (0: one line), the same text
+// however the input was cut, ending in a line break unless the input was
+// empty. The last one or two bytes of a piece wait for the next piece, or
+// for finish(), which pads them.
 class StreamEncoder {
 public:
     explicit StreamEncoder(std::size_t wrap) : wrap(wrap) {}
-    // `size` is a multiple of 3 except in the last call.
     void add(const char* data, std::size_t size);
     void finish();
 
@@ -21,6 +22,7 @@ private:
     void emit(const std::string& text);
     const std::size_t wrap;
     std::size_t column = 0;
+    std::string carry;  // bytes short of a whole group of three
     bool any = false;
 };
 

@@ -16,8 +16,7 @@
 namespace dravik_app {
 namespace {
 
-// Read in blocks of this many bytes, a multiple of 3 so that only the last
-// block of an encoding carries padding.
+// Read at most this many bytes at a time.
 constexpr std::size_t kBlock = 3 * 21 * 1024;
 
 // Closes files it opened; standard input stays open.
@@ -40,17 +39,6 @@ std::unique_ptr<std::FILE, FileCloser> openInput(const std::string& name) {
     return std::unique_ptr<std::FILE, FileCloser>(file);
 }
 
-// Fills `block` as far as the input goes, or until an interrupt.
-std::size_t readBlock(std::FILE* in, char* block, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        const std::size_t n = readSome(in, block + got, size - got);
-        if (n == 0) break;
-        got += n;
-    }
-    return got;
-}
-
 }  // namespace
 
 int runBase64(CommandLine& line) {
@@ -67,20 +55,21 @@ int runBase64(CommandLine& line) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
 
-    // An interrupt ends the command where it is: what was finished has been
+    // What has arrived is coded as it arrives, so a live stream flows through.
+    // An interrupt ends the command where it is: what was coded has been
     // written, and the status tells that the output is cut short.
     catchInterrupts();
     std::unique_ptr<char[]> block(new char[kBlock]);
     if (encoding) {
         StreamEncoder encoder(static_cast<std::size_t>(wrap));
-        while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
+        while (const std::size_t got = readSome(input.get(), block.get(), kBlock)) {
             encoder.add(block.get(), got);
         }
         if (!interrupted()) encoder.finish();
     } else {
         StreamDecoder decoder;
         try {
-            while (const std::size_t got = readBlock(input.get(), block.get(), kBlock)) {
+            while (const std::size_t got = readSome(input.get(), block.get(), kBlock)) {
                 decoder.add(block.get(), got);
             }
             if (!interrupted()) decoder.finish();

@@ -8,11 +8,21 @@ namespace dravik_app {
 namespace {
 
 // The library refuses text that is not a numeric address with
-// invalid_argument; every other failure is the system's, told by its code.
+// invalid_argument and no context; every other failure is the system's, told
+// by its code ("bind: ..." when the address itself cannot be bound).
 [[noreturn]] void explain(const std::system_error& e, const std::string& address, int localPort) {
-    if (e.code() == std::errc::invalid_argument) {
+    const bool binding = std::string(e.what()).rfind("bind:", 0) == 0;
+    if (e.code() == std::errc::invalid_argument && !binding) {
         throw UserError("'" + address +
                         "' is not a numeric IPv4 or IPv6 address (host names are not looked up)");
+    }
+    if (e.code() == std::errc::invalid_argument) {
+        const bool unscopedV6 = address.find(':') != std::string::npos &&
+                                address.find('%') == std::string::npos;
+        throw UserError("cannot bind to " + address + ": " + e.code().message() +
+                        (unscopedV6 ? " (a link-local address needs its interface as a scope, "
+                                      "as in fe80::1%eth0)"
+                                    : ""));
     }
     if (e.code() == std::errc::address_in_use) {
         throw UserError("local port " + std::to_string(localPort) + " is already in use");

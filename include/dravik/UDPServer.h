@@ -149,9 +149,12 @@ public:
     // Datagrams already taken from the socket but not yet delivered are
     // delivered first by the next start(). Accepted in every state, and
     // always logs; concurrent calls all return once the worker is joined.
-    // Should the host logger throw, the server is stopped all the same and
-    // the exception then goes on to the caller (the destructor swallows it).
-    // The socket stays bound until destruction.
+    // The error lines that traffic triggers are held to at most 10 a second
+    // across runs: what that budget holds back when stop() returns is logged
+    // by the next run, or at the latest by the destructor; the counters are
+    // exact at once. Should the host logger throw, the server is stopped all
+    // the same and the exception then goes on to the caller (the destructor
+    // swallows it). The socket stays bound until destruction.
     void stop();
 
     // Sends `size` bytes at `data` as one datagram to the remote endpoint.

@@ -76,16 +76,8 @@ ServerSocket openBound(asio::io_context& context, const asio::ip::udp::endpoint&
 // socket's own send buffer, and at least this.
 constexpr std::size_t kMinimumSendQueueBytes = 256 * 1024;
 
-template <typename Option>
-int reportedSize(const ServerSocket& socket) {
-    Option option;
-    std::error_code ignored;
-    socket.get_option(option, ignored);
-    return option.value();
-}
-
-std::size_t sendQueueLimit(const ServerSocket& socket) {
-    const int sendBuffer = reportedSize<asio::socket_base::send_buffer_size>(socket);
+std::size_t sendQueueLimit(ServerSocket& socket) {
+    const int sendBuffer = sendBufferSize(socket.native_handle());
     return std::max(kMinimumSendQueueBytes, static_cast<std::size_t>(std::max(sendBuffer, 0)));
 }
 
@@ -135,7 +127,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       localEndpoint(local.address(), static_cast<unsigned short>(boundPort)),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       remoteRoute(Route::toward(remoteEndpoint)),
-      receiveBufferBytes(reportedSize<asio::socket_base::receive_buffer_size>(socket)),
+      receiveBufferBytes(receiveBufferSize(nativeSocket)),
       receiveOnly(receiveOnly),
       sending(sendQueueLimit(socket)),
       heldLinesTimer(ioContext.get_executor()),

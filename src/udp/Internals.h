@@ -182,10 +182,12 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Logs every queued outcome (worker thread, or while no worker runs).
     void logQueuedSends();
     // While no worker runs: sends the replies a batch cut short held, logs
-    // the outcomes and the lines held back, discards what still waits to be
-    // sent, and counts it in one line.
-    // Every step runs even if the logger throws; the first exception goes on.
-    void settleWithoutWorker();
+    // the outcomes, asks for the drop count, discards what still waits to be
+    // sent and counts it in one line. Error lines held back are logged if
+    // the budget allows, or, when this is the `last` settling (destruction),
+    // whatever it says. Every step runs even if the logger throws; the first
+    // exception goes on.
+    void settleWithoutWorker(bool last);
     // Discards what waits to be sent, counting it in one line.
     void discardWaiting();
     // Logs the outcome of a send (worker thread).

@@ -35,14 +35,22 @@ UDPServer::Internals::StopClaim UDPServer::Internals::claimStop() {
     return StopClaim::JoinWorker;
 }
 
-void UDPServer::Internals::settleWithoutWorker() {
+// The error line budget spans runs: a stop() logs what it finds within the
+// budget and leaves the rest to the report that the next run's loop makes
+// (its timer, or the report posted to it, waits there), or to destruction.
+void UDPServer::Internals::settleWithoutWorker(bool last) {
     FirstFailure failure;
     failure.run([&] { sendReplies(); });  // held by a batch that stop() cut short
     failure.run([&] { logQueuedSends(); });
     failure.run([&] { askSystemDrops(); });
     failure.run([&] {
-        heldLinesTimer.cancel();
-        reportHeldLines(true);
+        if (last) {
+            heldLinesTimer.cancel();
+            reportHeldLines(true);
+        } else if (errorBudget.holding() &&
+                   ErrorLineBudget::Clock::now() >= errorBudget.reportTime()) {
+            reportHeldLines(false);
+        }
     });
     failure.run([&] { discardWaiting(); });
     failure.rethrow();

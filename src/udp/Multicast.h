@@ -8,7 +8,8 @@
 
 // The address that a socket receiving `group`'s datagrams binds: the group
 // itself where the system then hands it only datagrams sent to the group
-// (POSIX), the family's any-address where binding a group is not allowed
+// (POSIX, unless a link-local group comes without the scope that binding it
+// needs), the family's any-address where binding a group is not allowed
 // (Windows). Platform-specific.
 asio::ip::address groupBindAddress(const asio::ip::address& group);
 

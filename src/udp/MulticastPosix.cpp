@@ -5,7 +5,16 @@
 
 #include <asio/socket_base.hpp>
 
+// Binding a link- or interface-local IPv6 group needs its interface; given
+// without one, the group is joined on the interface the system picks, and the
+// socket binds the any-address, as on Windows.
 asio::ip::address groupBindAddress(const asio::ip::address& group) {
+    if (group.is_v6()) {
+        const asio::ip::address_v6 v6 = group.to_v6();
+        if (v6.scope_id() == 0 && (v6.is_multicast_link_local() || v6.is_multicast_node_local())) {
+            return asio::ip::address_v6::any();
+        }
+    }
     return group;
 }
 

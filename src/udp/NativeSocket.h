@@ -27,6 +27,11 @@ std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, con
                                     std::size_t size, const Route& route,
                                     std::size_t& sent);
 
+// The socket's receive and send buffer sizes as the system reports them
+// (getsockopt), 0 if it does not; asio's options halve Linux's figures.
+int receiveBufferSize(ServerSocket::native_handle_type socket);
+int sendBufferSize(ServerSocket::native_handle_type socket);
+
 // Asks the system to tell, with every datagram received, where it arrived
 // (what readArrival() reads). Where the platform cannot, nothing happens.
 void enableArrivalInfo(ServerSocket& socket);

@@ -46,6 +46,20 @@ std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, con
     return {};
 }
 
+namespace {
+
+int bufferSize(int socket, int option) {
+    int size = 0;
+    socklen_t length = sizeof size;
+    return ::getsockopt(socket, SOL_SOCKET, option, &size, &length) == 0 ? size : 0;
+}
+
+}  // namespace
+
+int receiveBufferSize(int socket) { return bufferSize(socket, SO_RCVBUF); }
+
+int sendBufferSize(int socket) { return bufferSize(socket, SO_SNDBUF); }
+
 // IPv4 datagrams on a dual-stack socket carry IPv4's packet information, so
 // an IPv6 socket asks for both; an IPv6-only one just never gets the first.
 void enableArrivalInfo(ServerSocket& socket) {

@@ -93,6 +93,22 @@ std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, con
     return {};
 }
 
+namespace {
+
+int bufferSize(SOCKET socket, int option) {
+    int size = 0;
+    int length = sizeof size;
+    return ::getsockopt(socket, SOL_SOCKET, option, reinterpret_cast<char*>(&size), &length) == 0
+               ? size
+               : 0;
+}
+
+}  // namespace
+
+int receiveBufferSize(SOCKET socket) { return bufferSize(socket, SO_RCVBUF); }
+
+int sendBufferSize(SOCKET socket) { return bufferSize(socket, SO_SNDBUF); }
+
 // IPv4 datagrams on a dual-stack socket carry IPv4's packet information, so
 // an IPv6 socket asks for both.
 void enableArrivalInfo(ServerSocket& socket) {

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -42,7 +43,9 @@ void UDPServer::Internals::armWait(UDPServer& server) {
 namespace {
 
 // What a datagram takes of the receive buffer besides its bytes, at least:
-// the system charges its whole allocation, more than this.
+// the system charges its whole allocation, more than this. Its bytes are its
+// whole length, not what its slot kept: a large datagram fills the buffer
+// with what a slot never sees.
 constexpr std::size_t kChargeFloor = 256;
 
 // The drop count that rode on a datagram, if any did: the system adds it
@@ -99,9 +102,10 @@ void UDPServer::Internals::takeBatch() {
     }
     int taken;
     do {
-        // A datagram longer than its slot is cut to the slot's size.
+        // A datagram longer than its slot is cut to the slot's size; with
+        // MSG_TRUNC its length is still its whole length.
         taken = ::recvmmsg(socket.native_handle(), headers.data(), static_cast<unsigned>(wanted),
-                           MSG_DONTWAIT, nullptr);
+                           MSG_DONTWAIT | MSG_TRUNC, nullptr);
     } while (taken < 0 && errno == EINTR);
     if (taken < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -117,13 +121,14 @@ void UDPServer::Internals::takeBatch() {
     for (int i = 0; i < taken; ++i) {
         const msghdr& header = headers[static_cast<std::size_t>(i)].msg_hdr;
         ReceiveBatch::Slot& slot = receiving.batch.slot(first + static_cast<std::size_t>(i));
+        const std::size_t length = headers[static_cast<std::size_t>(i)].msg_len;
         if (slot.error) slot.error.clear();
-        slot.size = headers[static_cast<std::size_t>(i)].msg_len;
-        slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+        slot.size = std::min(length, ReceiveBatch::kSlotSize);
+        slot.truncated = length > ReceiveBatch::kSlotSize;
         slot.sender.resize(header.msg_namelen);
         slot.controlSize = header.msg_controllen;
         receiving.batch.commit();
-        receiving.backlogBytes += slot.size + kChargeFloor;
+        receiving.backlogBytes += length + kChargeFloor;
     }
     // The newest datagram carries the newest count.
     std::uint32_t dropCount = 0;

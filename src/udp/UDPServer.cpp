@@ -57,8 +57,9 @@ UDPServer::~UDPServer() {
         if (internals->phase != Internals::Phase::Stopped) return;  // stop() ran on the worker
     }
     try {
-        // What sends racing the last stop() left behind.
-        internals->settleWithoutWorker();
+        // What sends racing the last stop() left behind, and every line the
+        // error line budget still holds.
+        internals->settleWithoutWorker(true);
     } catch (...) {
     }
 }
@@ -118,7 +119,7 @@ void UDPServer::stop() {
         in.thread->join();
         // The worker is gone: nothing it held back may be lost.
         try {
-            in.settleWithoutWorker();
+            in.settleWithoutWorker(false);
         } catch (...) {
             if (!logFailure) logFailure = std::current_exception();
         }

@@ -8,6 +8,7 @@ import contextlib
 import os
 import random
 import resource
+import select
 import signal
 import socket
 import subprocess
@@ -333,6 +334,27 @@ class Base64Test(unittest.TestCase):
             self.assertEqual(result.stdout, written, text[:20])
 
 
+    def test_codes_what_has_arrived_as_it_arrives(self):
+        exchanges = {"decode": [(b"Zm9v\n", b"foo"), (b"YmFy\n", b"bar")],
+                     "encode": [(b"foo", b"Zm9v"), (b"ba", b""), (b"r", b"YmFy")]}
+        for command, pieces in exchanges.items():
+            process = subprocess.Popen([DRAVIK, "base64", command], stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE)
+            try:
+                for piece, coded in pieces:
+                    process.stdin.write(piece)
+                    process.stdin.flush()
+                    got = b""
+                    while len(got) < len(coded) and select.select([process.stdout], [], [], TIMEOUT)[0]:
+                        got += os.read(process.stdout.fileno(), len(coded) - len(got))
+                    self.assertEqual(got, coded, command)
+                # An interrupt ends it with what was coded already written.
+                process.send_signal(signal.SIGINT)
+                self.assertEqual(process.wait(timeout=TIMEOUT), 128 + signal.SIGINT, command)
+            finally:
+                process.kill()
+
+
 class UserErrorTest(unittest.TestCase):
     def assertOneLineError(self, result, status, text):
         self.assertEqual(result.returncode, status)
@@ -352,6 +374,9 @@ class UserErrorTest(unittest.TestCase):
                                 "'localhost' is not a numeric IPv4 or IPv6 address")
         self.assertOneLineError(run("listen", "0", "--bind", "192.0.2.1"), 1,
                                 "this host has no address 192.0.2.1")
+        self.assertOneLineError(run("listen", "0", "--bind", "fe80::1"), 1,
+                                "cannot bind to fe80::1: Invalid argument (a link-local address "
+                                "needs its interface as a scope")
 
     def test_host_name_instead_of_address(self):
         self.assertOneLineError(run("send", "localhost", "9", "hi"), 1,

@@ -10,6 +10,9 @@ LogRecorder::LogRecorder() : previousLevel(velmora::LogControl::minimumLevel()) 
         {
             std::lock_guard<std::mutex> lock(mutex);
             recorded.push_back({level, text});
+            if (level == velmora::LogLevel::Error) {
+                errorTimes.push_back(std::chrono::steady_clock::now());
+            }
         }
         changed.notify_all();
     });
@@ -36,6 +39,16 @@ std::vector<LogLine> LogRecorder::linesStartingWith(const std::string& prefix) c
 std::size_t LogRecorder::count(velmora::LogLevel level, const std::string& text) const {
     const std::vector<LogLine> all = lines();
     return static_cast<std::size_t>(std::count(all.begin(), all.end(), LogLine{level, text}));
+}
+
+std::size_t LogRecorder::mostErrorLinesWithin(std::chrono::steady_clock::duration span) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::size_t most = 0;
+    for (std::size_t first = 0, last = 0; last < errorTimes.size(); ++last) {
+        while (errorTimes[last] - errorTimes[first] >= span) ++first;
+        most = std::max(most, last - first + 1);
+    }
+    return most;
 }
 
 bool LogRecorder::waitForLines(const std::string& prefix, std::size_t n,

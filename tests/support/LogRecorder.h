@@ -33,6 +33,8 @@ public:
     // Lines whose text starts with `prefix`.
     std::vector<LogLine> linesStartingWith(const std::string& prefix) const;
     std::size_t count(velmora::LogLevel level, const std::string& text) const;
+    // The most error lines logged within any span of `span`.
+    std::size_t mostErrorLinesWithin(std::chrono::steady_clock::duration span) const;
     // Waits until at least `n` lines start with `prefix`; false on time-out.
     bool waitForLines(const std::string& prefix, std::size_t n = 1,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
@@ -41,6 +43,7 @@ private:
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::vector<LogLine> recorded;
+    std::vector<std::chrono::steady_clock::time_point> errorTimes;
     const velmora::LogLevel previousLevel;
 };
 
