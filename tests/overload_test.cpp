@@ -320,6 +320,8 @@ TEST_P(LargeDropsTest, CountedWhileRunningOnceTheSocketIsEmpty) {
         if (std::sscanf(line.text.c_str(), "[UDPServer] %llu datagrams dropped", &n) == 1) logged += n;
     }
     EXPECT_EQ(logged, drops);
+    std::printf("%d bytes: the system dropped %llu, counted while running %llu, logged %llu\n",
+                GetParam(), drops, figure(c.droppedBySystem), logged);
     receiver.stop();
 }
 

@@ -105,9 +105,13 @@ int bufferSize(SOCKET socket, int option) {
 
 }  // namespace
 
-int receiveBufferSize(SOCKET socket) { return bufferSize(socket, SO_RCVBUF); }
+int receiveBufferSize(ServerSocket::native_handle_type socket) {
+    return bufferSize(socket, SO_RCVBUF);
+}
 
-int sendBufferSize(SOCKET socket) { return bufferSize(socket, SO_SNDBUF); }
+int sendBufferSize(ServerSocket::native_handle_type socket) {
+    return bufferSize(socket, SO_SNDBUF);
+}
 
 // IPv4 datagrams on a dual-stack socket carry IPv4's packet information, so
 // an IPv6 socket asks for both.
