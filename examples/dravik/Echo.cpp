@@ -32,6 +32,7 @@ int runEcho(CommandLine& line) {
     const int port = parsePort(positional[0], "PORT");
 
     auto server = openReceiveOnly(port, address);
+    server->setMaxDatagramSize(65535);  // echoed whole
     Echoer echoer(*server);
     server->setDelegate(&echoer);
     catchInterrupts();

@@ -14,6 +14,7 @@ int runListen(CommandLine& line) {
     const bool asHex = line.flag("--hex");
     const bool asBase64 = line.flag("--base64");
     const bool withSender = line.flag("--from");
+    const long maxSize = parseNumber(line.value("--max-size", "65535"), "--max-size", 1, 65535);
     const std::string address = line.value("--bind", "0.0.0.0");
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
@@ -25,6 +26,7 @@ int runListen(CommandLine& line) {
                             output);
     auto server = openReceiveOnly(port, address);
     if (withSender) printer.showSendersOf(*server);
+    server->setMaxDatagramSize(static_cast<std::uint64_t>(maxSize));
     server->setDelegate(&printer);
     catchInterrupts();
     server->start();

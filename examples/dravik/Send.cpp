@@ -65,6 +65,7 @@ int runSend(CommandLine& line) {
     OutputWriter output;
     DatagramPrinter printer(PrintFormat::Text, output);
     auto server = openPeer(host, remotePort, localPort);
+    server->setMaxDatagramSize(65535);  // replies are printed whole
     server->setDelegate(&printer);
     catchInterrupts();
     server->start();

@@ -40,10 +40,12 @@ const std::map<std::string, Command>& commands() {
         {"listen",
          {dravik_app::runListen, "error",
           "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from]\n"
+          "                    [--max-size N]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
           "own line: as text with control bytes escaped, as hex, or as Base64; with --from,\n"
-          "after its sender and a tab. PORT 0 takes a free port and says which. Ctrl-C or\n"
+          "after its sender and a tab. Datagrams longer than N bytes (1 to 65535, default\n"
+          "65535) are printed cut to N. PORT 0 takes a free port and says which. Ctrl-C or\n"
           "SIGTERM stops it.\n"}},
         {"echo",
          {dravik_app::runEcho, "error",

@@ -48,7 +48,7 @@ public:
         std::uint64_t rejectedForeign = 0;  // peer mode: from another endpoint
         std::uint64_t rejectedEmpty = 0;    // empty datagrams
         std::uint64_t receiveErrors = 0;    // receives that failed
-        std::uint64_t truncated = 0;        // delivered cut to 1,024 bytes (among delivered)
+        std::uint64_t truncated = 0;        // delivered cut to maxDatagramSize() (among delivered)
         std::uint64_t droppedBySystem = 0;  // dropped by the system, receive buffer full (Linux)
         std::uint64_t sendsAccepted = 0;    // send() calls that returned Ok
         std::uint64_t sent = 0;             // ... taken by the system
@@ -236,6 +236,25 @@ public:
     // gets the lines, counters and ordering of a single sendTo().
     std::size_t sendTo(const AddressedDatagram* datagrams, std::size_t count,
                        Error* refusal = nullptr);
+
+    // The largest datagram delivered whole, 1 to 65,535 bytes; a longer one
+    // is cut to it and counted in `truncated`. 1,024 until set. Settable only
+    // while the server is stopped (before the first start() or after a
+    // stop()): on a running server it throws std::system_error with
+    // operation_in_progress, outside the range with invalid_argument, and
+    // changes nothing. Datagrams already taken keep the size they were taken
+    // with.
+    //
+    // What a server holds in receive memory: 32 areas of this size, at most
+    // 1 MiB of them (32 KiB at 1,024; 1 MiB at 65,535), and the same again
+    // for the copy handed to the delegate. Once raised above 1,024 on Linux
+    // with coalesced receive (UDP_GRO, since 5.0), the system may hand the
+    // server a train of equal datagrams in one receive, which the server
+    // delivers one datagram at a time as if each had come alone: it then
+    // holds 16 areas of 64 KiB (1 MiB) and keeps that layout even if the
+    // size is lowered again, so that no train already queued is cut short.
+    void setMaxDatagramSize(std::uint64_t bytes);
+    std::uint64_t maxDatagramSize() const;
 
     // Copies the server's counters into `counters`, as far as `counters.size`
     // reaches; any thread, any time, without locks.

@@ -135,7 +135,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       receivedPrefix("[UDPServer] Received message on port " + std::to_string(localPort) + ": "),
       sendingPrefix("[UDPServer] Sending message on port " + std::to_string(localPort) + " to "),
       sendingLine(sendingPrefix + remoteText) {
-    receiving.receivedLine.reserve(receivedPrefix.size() + ReceiveBatch::kSlotSize);
+    receiving.receivedLine.reserve(receivedPrefix.size() + ReceiveBatch::kDefaultDatagram);
     sending.sentLine.reserve(64 + remoteText.size());
 }
 

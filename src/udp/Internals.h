@@ -59,6 +59,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const asio::ip::udp::endpoint remoteEndpoint;
     const Route remoteRoute;
     const int receiveBufferBytes;  // as the system reports it
+    // The largest datagram delivered whole (any thread reads it; set only
+    // while stopped), and whether the socket takes trains.
+    std::atomic<std::uint64_t> maxDatagram{ReceiveBatch::kDefaultDatagram};
+    bool takesTrains = false;
     std::atomic<UDPServerDelegate*> delegate{nullptr};
     std::unique_ptr<std::thread> thread;
     const bool receiveOnly;

@@ -35,3 +35,7 @@ int sendBufferSize(ServerSocket::native_handle_type socket);
 // Asks the system to tell, with every datagram received, where it arrived
 // (what readArrival() reads). Where the platform cannot, nothing happens.
 void enableArrivalInfo(ServerSocket& socket);
+
+// Asks the system to hand over trains of equal datagrams as one receive;
+// false where it cannot. Platform-specific, beside the receive path.
+bool enableTrains(ServerSocket& socket);

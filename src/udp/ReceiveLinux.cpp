@@ -1,5 +1,6 @@
 // Linux: wait for the socket to become readable, then take up to a batch of
-// datagrams with one recvmmsg call.
+// datagrams with one recvmmsg call; where the system coalesces, a train of
+// datagrams arrives in one area, and is split into its datagrams here.
 //
 // The system's count of the datagrams it dropped for want of room is asked
 // for (SO_MEMINFO) whenever what was taken since the last ask may have filled
@@ -10,6 +11,7 @@
 // system a tenth of a receive even while nothing is dropped.
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -60,6 +62,19 @@ bool dropCountOf(msghdr& header, std::uint32_t& count) {
     return false;
 }
 
+// The size of a train's datagrams, if the system coalesced any: it says so
+// with the train; 0 for a datagram of its own.
+std::size_t segmentSizeOf(msghdr& header) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            int size = 0;
+            std::memcpy(&size, CMSG_DATA(c), sizeof size);
+            return size > 0 ? static_cast<std::size_t>(size) : 0;
+        }
+    }
+    return 0;
+}
+
 template <typename Address>
 Address addressAt(const void* bytes) {
     typename Address::bytes_type raw;
@@ -85,25 +100,26 @@ void UDPServer::Internals::askSystemDrops() {
 }
 
 void UDPServer::Internals::takeBatch() {
-    const std::size_t first = receiving.batch.filled();
-    const std::size_t wanted = ReceiveBatch::kSlots - first;
-    std::array<mmsghdr, ReceiveBatch::kSlots> headers{};
-    std::array<iovec, ReceiveBatch::kSlots> vectors{};
+    ReceiveBatch& batch = receiving.batch;
+    const std::size_t wanted = batch.areaCount();  // into a cleared batch
+    std::array<mmsghdr, ReceiveBatch::kMaxAreas> headers{};
+    std::array<iovec, ReceiveBatch::kMaxAreas> vectors{};
+    std::array<asio::ip::udp::endpoint, ReceiveBatch::kMaxAreas> senders;
     for (std::size_t i = 0; i < wanted; ++i) {
-        ReceiveBatch::Slot& slot = receiving.batch.slot(first + i);
-        vectors[i] = {slot.bytes, ReceiveBatch::kSlotSize};
+        vectors[i] = {batch.area(i), batch.areaSize()};
         msghdr& header = headers[i].msg_hdr;
-        header.msg_name = slot.sender.data();
-        header.msg_namelen = static_cast<socklen_t>(slot.sender.capacity());
+        header.msg_name = senders[i].data();
+        header.msg_namelen = static_cast<socklen_t>(senders[i].capacity());
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
-        header.msg_control = slot.control;
+        header.msg_control = batch.control(i);
         header.msg_controllen = ReceiveBatch::kControlSize;
     }
     int taken;
     do {
-        // A datagram longer than its slot is cut to the slot's size; with
-        // MSG_TRUNC its length is still its whole length.
+        // A datagram longer than its area is cut to the area's size; with
+        // MSG_TRUNC its length is still its whole length. A train always
+        // fits its area.
         taken = ::recvmmsg(socket.native_handle(), headers.data(), static_cast<unsigned>(wanted),
                            MSG_DONTWAIT | MSG_TRUNC, nullptr);
     } while (taken < 0 && errno == EINTR);
@@ -112,22 +128,32 @@ void UDPServer::Internals::takeBatch() {
             noteBacklog(true);
             return;
         }
-        ReceiveBatch::Slot& failed = receiving.batch.slot(first);
+        ReceiveBatch::Slot& failed = batch.slot(batch.filled());
         failed.error = std::error_code(errno, asio::error::get_system_category());
         failed.size = 0;
-        receiving.batch.commit();
+        batch.commit();
         return;
     }
-    for (int i = 0; i < taken; ++i) {
-        const msghdr& header = headers[static_cast<std::size_t>(i)].msg_hdr;
-        ReceiveBatch::Slot& slot = receiving.batch.slot(first + static_cast<std::size_t>(i));
-        const std::size_t length = headers[static_cast<std::size_t>(i)].msg_len;
-        if (slot.error) slot.error.clear();
-        slot.size = std::min(length, ReceiveBatch::kSlotSize);
-        slot.truncated = length > ReceiveBatch::kSlotSize;
-        slot.sender.resize(header.msg_namelen);
-        slot.controlSize = header.msg_controllen;
-        receiving.batch.commit();
+    const std::size_t most = batch.maxDatagram();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(taken); ++i) {
+        msghdr& header = headers[i].msg_hdr;
+        const std::size_t length = headers[i].msg_len;
+        senders[i].resize(header.msg_namelen);
+        std::size_t segment = batch.takesTrains() ? segmentSizeOf(header) : 0;
+        if (segment == 0 || segment > length) segment = length;
+        const std::size_t segments = segment == 0 ? 1 : (length + segment - 1) / segment;
+        for (std::size_t k = 0; k < segments; ++k) {
+            ReceiveBatch::Slot& slot = batch.slot(batch.filled() + k);
+            const std::size_t size = std::min(segment, length - k * segment);
+            slot.bytes = batch.area(i) + k * segment;
+            slot.size = std::min(size, most);
+            slot.truncated = size > most;
+            if (slot.error) slot.error.clear();
+            slot.sender = senders[i];
+            slot.control = batch.control(i);
+            slot.controlSize = header.msg_controllen;
+        }
+        batch.commitSegments(segments);
         receiving.backlogBytes += length + kChargeFloor;
     }
     // The newest datagram carries the newest count.
@@ -154,7 +180,7 @@ void UDPServer::Internals::noteBacklog(bool ranDry) {
 // leaves from the interface's address that the system picks.
 Arrival readArrival(const ReceiveBatch::Slot& slot) {
     msghdr header{};
-    header.msg_control = slot.control;
+    header.msg_control = const_cast<char*>(slot.control);
     header.msg_controllen = slot.controlSize;
     Arrival arrival;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
@@ -178,4 +204,11 @@ Arrival readArrival(const ReceiveBatch::Slot& slot) {
         }
     }
     return arrival;
+}
+
+// The system hands such a socket trains of equal datagrams as one (UDP_GRO,
+// since Linux 5.0); a kernel without it refuses the option.
+bool enableTrains(ServerSocket& socket) {
+    const int on = 1;
+    return ::setsockopt(socket.native_handle(), SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
 }

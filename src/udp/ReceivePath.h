@@ -1,9 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "udp/ReceiveBatch.h"
 #include "udp/SystemDropCount.h"
@@ -36,6 +36,6 @@ public:
     bool dropsRideOnDatagrams = false;
 
 private:
-    std::array<char, ReceiveBatch::kSlotSize> messageBuffer;
+    std::vector<char> messageBuffer = std::vector<char>(ReceiveBatch::kDefaultDatagram);
     const ReceiveBatch::Slot* slot = nullptr;
 };

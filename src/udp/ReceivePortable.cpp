@@ -16,7 +16,7 @@ namespace {
 // never has to cut it (some platforms report a cut datagram's size as 0) and
 // its whole size tells that it was too long.
 std::array<asio::mutable_buffer, 2> roomFor(ReceiveBatch::Slot& slot, ReceiveBatch& batch) {
-    return {asio::buffer(slot.bytes, ReceiveBatch::kSlotSize),
+    return {asio::buffer(slot.bytes, batch.areaSize()),
             asio::buffer(batch.spill(), ReceiveBatch::kSpillSize)};
 }
 
@@ -32,8 +32,8 @@ void UDPServer::Internals::armWait(UDPServer& server) {
             receiving.pending = false;
             ReceiveBatch::Slot& received = receiving.batch.slot(0);
             received.error = error;
-            received.size = std::min(size, ReceiveBatch::kSlotSize);
-            received.truncated = size > ReceiveBatch::kSlotSize;
+            received.size = std::min(size, receiving.batch.maxDatagram());
+            received.truncated = size > receiving.batch.maxDatagram();
             receiving.batch.commit();
             if (!error) takeBatch();
             server.receive();
@@ -48,8 +48,8 @@ void UDPServer::Internals::takeBatch() {
         const std::size_t size =
             socket.receive_from(roomFor(slot, receiving.batch), slot.sender, 0, error);
         if (error == asio::error::would_block) return;
-        slot.size = std::min(size, ReceiveBatch::kSlotSize);
-        slot.truncated = size > ReceiveBatch::kSlotSize;
+        slot.size = std::min(size, receiving.batch.maxDatagram());
+        slot.truncated = size > receiving.batch.maxDatagram();
         slot.error = error;
         receiving.batch.commit();
         if (error) return;  // reported in its turn; the next wait resumes
@@ -59,3 +59,5 @@ void UDPServer::Internals::takeBatch() {
 void UDPServer::Internals::askSystemDrops() {}
 
 Arrival readArrival(const ReceiveBatch::Slot&) { return {}; }
+
+bool enableTrains(ServerSocket&) { return false; }

@@ -61,15 +61,16 @@ void UDPServer::Internals::takeBatch() {
     static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(socket.native_handle());
     ReceiveBatch& batch = receiving.batch;
     while (!batch.full()) {
-        ReceiveBatch::Slot& slot = batch.slot(batch.filled());
-        WSABUF buffers[2] = {{static_cast<ULONG>(ReceiveBatch::kSlotSize), slot.bytes},
+        const std::size_t index = batch.filled();
+        ReceiveBatch::Slot& slot = batch.slot(index);
+        WSABUF buffers[2] = {{static_cast<ULONG>(batch.areaSize()), batch.area(index)},
                              {static_cast<ULONG>(ReceiveBatch::kSpillSize), batch.spill()}};
         WSAMSG message{};
         message.name = slot.sender.data();
         message.namelen = static_cast<INT>(slot.sender.capacity());
         message.lpBuffers = buffers;
         message.dwBufferCount = 2;
-        message.Control = {static_cast<ULONG>(ReceiveBatch::kControlSize), slot.control};
+        message.Control = {static_cast<ULONG>(ReceiveBatch::kControlSize), batch.control(index)};
         DWORD size = 0;
         int error = 0;
         if (receiveMessage == nullptr) {
@@ -80,8 +81,8 @@ void UDPServer::Internals::takeBatch() {
         if (error == WSAEWOULDBLOCK) return;
         slot.error = error != 0 ? std::error_code(error, asio::error::get_system_category())
                                 : std::error_code();
-        slot.size = error != 0 ? 0 : std::min<std::size_t>(size, ReceiveBatch::kSlotSize);
-        slot.truncated = size > ReceiveBatch::kSlotSize;
+        slot.size = error != 0 ? 0 : std::min<std::size_t>(size, batch.maxDatagram());
+        slot.truncated = size > batch.maxDatagram();
         slot.controlSize = error != 0 ? 0 : message.Control.len;
         if (!error) slot.sender.resize(static_cast<std::size_t>(message.namelen));
         batch.commit();
@@ -96,7 +97,7 @@ void UDPServer::Internals::askSystemDrops() {}
 // system picks on the arrival interface.
 Arrival readArrival(const ReceiveBatch::Slot& slot) {
     WSAMSG message{};
-    message.Control = {static_cast<ULONG>(slot.controlSize), slot.control};
+    message.Control = {static_cast<ULONG>(slot.controlSize), const_cast<char*>(slot.control)};
     Arrival arrival;
     for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
          c = WSA_CMSG_NXTHDR(&message, c)) {
@@ -124,3 +125,6 @@ Arrival readArrival(const ReceiveBatch::Slot& slot) {
     }
     return arrival;
 }
+
+// Windows hands over no trains.
+bool enableTrains(ServerSocket&) { return false; }

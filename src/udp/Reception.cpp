@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include <asio/post.hpp>
@@ -58,8 +59,12 @@ void UDPServer::receive() {
     });
 }
 
+// The buffer grows with the largest datagram delivered whole, once.
 void ReceivePath::accept(const ReceiveBatch::Slot& received) {
     slot = &received;
+    if (messageBuffer.size() < received.size) {
+        messageBuffer.resize(std::max(received.size, batch.maxDatagram()));
+    }
     std::memcpy(messageBuffer.data(), received.bytes, received.size);
 }
 

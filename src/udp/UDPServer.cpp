@@ -155,6 +155,30 @@ void UDPServer::readCounters(Counters& counters) const {
     }
 }
 
+// Only a stopped server's batch may change: no worker touches it then.
+void UDPServer::setMaxDatagramSize(std::uint64_t bytes) {
+    Internals& in = *internals;
+    if (bytes < 1 || bytes > 65535) {
+        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                                "maximum datagram size " + std::to_string(bytes) +
+                                    " is outside 1 to 65535");
+    }
+    std::lock_guard<std::mutex> lock(in.lifecycleMutex);
+    if (in.phase != Internals::Phase::Stopped) {
+        throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
+                                "the maximum datagram size is set while the server is stopped");
+    }
+    if (bytes > ReceiveBatch::kDefaultDatagram && !in.takesTrains) {
+        in.takesTrains = enableTrains(in.socket);
+    }
+    in.receiving.batch.setLayout(static_cast<std::size_t>(bytes), in.takesTrains);
+    in.maxDatagram.store(bytes);
+}
+
+std::uint64_t UDPServer::maxDatagramSize() const {
+    return internals->maxDatagram.load();
+}
+
 int UDPServer::localPort() const {
     return internals->boundPort;
 }

@@ -97,6 +97,26 @@ class ListenTest(unittest.TestCase):
         lines, _ = self.listen("--base64", datagrams=[b"foobar", b"\x00"])
         self.assertEqual(lines, [b"Zm9vYmFy\n", b"AA==\n"])
 
+    def test_prints_datagrams_whole_up_to_max_size(self):
+        lines, _ = self.listen(datagrams=[b"w" * 3000])
+        self.assertEqual(lines, [b"w" * 3000 + b"\n"])
+        lines, _ = self.listen("--max-size", "100", datagrams=[b"c" * 3000])
+        self.assertEqual(lines, [b"c" * 100 + b"\n"])
+
+    def test_long_lines_round_trip_from_send(self):
+        process = subprocess.Popen([DRAVIK, "listen", "0", "--bind", "127.0.0.1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            port = process.stderr.readline().split(b"port ")[1].split(b";")[0].decode()
+            long_line = "".join(chr(ord("a") + i % 26) for i in range(5000))
+            sent = run("send", "127.0.0.1", port, "--wait", "100", long_line)
+            self.assertEqual(sent.returncode, 0, sent.stderr)
+            self.assertEqual(process.stdout.readline(), long_line.encode() + b"\n")
+            process.send_signal(signal.SIGTERM)
+            process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+
     def test_from_prints_the_sender_first(self):
         lines, _ = self.listen("--from", "--hex", datagrams=[b"\x01"])
         address, text = lines[0].split(b"\t")
