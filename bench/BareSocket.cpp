@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
@@ -59,6 +62,26 @@ int BareSocket::sendManyTo(int port, const char* data, std::size_t size, int cou
     const int sent = ::sendmmsg(fd, headers, static_cast<unsigned>(count), 0);
     if (sent < 0) fail("sendmmsg");
     return sent;
+}
+
+void BareSocket::sendTrain(int port, const char* data, std::size_t segment, int count) const {
+    sockaddr_in target = loopback(port);
+    iovec bytes{const_cast<char*>(data), segment * static_cast<std::size_t>(count)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+    msghdr message{};
+    message.msg_name = &target;
+    message.msg_namelen = sizeof target;
+    message.msg_iov = &bytes;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_UDP;
+    header->cmsg_type = UDP_SEGMENT;
+    header->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const auto size = static_cast<std::uint16_t>(segment);
+    std::memcpy(CMSG_DATA(header), &size, sizeof size);
+    if (::sendmsg(fd, &message, 0) < 0) fail("sendmsg");
 }
 
 long BareSocket::receive(char* buffer, std::size_t capacity) const {

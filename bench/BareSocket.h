@@ -19,6 +19,9 @@ public:
     // Sends `count` (at most 32) copies of the datagram with one sendmmsg
     // call, which may take fewer; returns how many it took.
     int sendManyTo(int port, const char* data, std::size_t size, int count) const;
+    // Sends `count` datagrams of `segment` bytes each (the bytes at `data`,
+    // count x segment of them) as one train, with one segmented sendmsg.
+    void sendTrain(int port, const char* data, std::size_t segment, int count) const;
     // Blocks for the next datagram, or until the receive time-out (if set)
     // passes; returns its size, or -1 on time-out.
     long receive(char* buffer, std::size_t capacity) const;

@@ -1,8 +1,15 @@
 #include "Receivers.h"
 
-LibraryReceiver::LibraryReceiver(Meter& meter) : delegate(meter) {
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+LibraryReceiver::LibraryReceiver(Meter& meter, std::uint64_t maxDatagram) : delegate(meter) {
     boundPort = freePort();
     server = std::make_unique<UDPServer>(boundPort);
+    if (maxDatagram != 0) server->setMaxDatagramSize(maxDatagram);
     server->setDelegate(&delegate);
     server->start();
 }
@@ -26,5 +33,40 @@ void BareReceiver::run() {
         const int taken = batched ? socket.receiveMany(slots, 32)
                                   : (socket.receive(slots[0], sizeof slots[0]) >= 0 ? 1 : 0);
         for (int i = 0; i < taken; ++i) meter.delivered();
+    }
+}
+
+BareTrainReceiver::BareTrainReceiver(Meter& meter) : meter(meter) {
+    const int on = 1;
+    ::setsockopt(socket.descriptor(), SOL_UDP, UDP_GRO, &on, sizeof on);
+    worker = std::thread([this] { run(); });
+}
+
+BareTrainReceiver::~BareTrainReceiver() {
+    running = false;
+    worker.join();
+}
+
+void BareTrainReceiver::run() {
+    socket.setReceiveTimeout(50);
+    static thread_local char train[65536];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    while (running) {
+        iovec bytes{train, sizeof train};
+        msghdr message{};
+        message.msg_iov = &bytes;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t length = ::recvmsg(socket.descriptor(), &message, 0);
+        if (length < 0) continue;
+        int segment = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+                std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+            }
+        }
+        const long count = segment > 0 ? (length + segment - 1) / segment : 1;
+        for (long i = 0; i < count; ++i) meter.delivered();
     }
 }

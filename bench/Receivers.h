@@ -15,10 +15,11 @@ public:
     virtual void delivered() = 0;
 };
 
-// A receive-only UDPServer on a port of its own, reporting to a meter.
+// A receive-only UDPServer on a port of its own, reporting to a meter;
+// `maxDatagram` raises the largest datagram it takes whole (0: the default).
 class LibraryReceiver {
 public:
-    explicit LibraryReceiver(Meter& meter);
+    explicit LibraryReceiver(Meter& meter, std::uint64_t maxDatagram = 0);
     ~LibraryReceiver();
     int port() const { return boundPort; }
 
@@ -57,4 +58,20 @@ private:
 class BareBatchReceiver : public BareReceiver {
 public:
     explicit BareBatchReceiver(Meter& meter) : BareReceiver(meter, true) {}
+};
+
+// A thread in a blocking recvmsg loop on a socket that takes trains
+// (UDP_GRO), counting each train's datagrams: what coalescing costs at least.
+class BareTrainReceiver {
+public:
+    explicit BareTrainReceiver(Meter& meter);
+    ~BareTrainReceiver();
+    int port() const { return socket.port(); }
+
+private:
+    void run();
+    Meter& meter;
+    BareSocket socket;
+    std::atomic<bool> running{true};
+    std::thread worker;
 };

@@ -61,6 +61,16 @@ int main(int argc, char** argv) {
     report.printRatio("echo, answers per second vs recvfrom/sendto loop",
                       "BM_EchoLibrary/real_time", "BM_EchoBare/real_time", "items_per_second",
                       true, 1.0);
+    for (const char* train : {"1200/50", "256/64"}) {
+        const std::string library = std::string("BM_TrainLibrary/") + train + "/real_time";
+        const std::string shape = std::string(", trains of ") + train;
+        report.printRatio("trains, CPU per datagram vs recvmmsg loop" + shape, library,
+                          std::string("BM_TrainBareBatch/") + train + "/real_time",
+                          "cpu_ns_per_dgram", false, 0.4);
+        report.printRatio("trains, CPU per datagram vs coalescing recvmsg loop" + shape, library,
+                          std::string("BM_TrainBareCoalescing/") + train + "/real_time",
+                          "cpu_ns_per_dgram", false, 2.0);
+    }
     const std::string flood = "BM_ForeignFloodLibrary/iterations:1/real_time";
     report.printLimit("foreign flood, share of peer's datagrams", flood, "delivered_share", true,
                       0.99);

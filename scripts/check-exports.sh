@@ -30,6 +30,8 @@ required=(
     'UDPServer::Endpoint::empty() const'
     'UDPServer::Endpoint::toString[abi:cxx11]() const'
     'UDPServer::Endpoint::operator==(UDPServer::Endpoint const&) const'
+    'UDPServer::setMaxDatagramSize(unsigned long)'
+    'UDPServer::maxDatagramSize() const'
 )
 for symbol in "${required[@]}"; do
     if ! grep -qxF "$symbol" <<<"$symbols"; then

@@ -136,6 +136,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       sendingPrefix("[UDPServer] Sending message on port " + std::to_string(localPort) + " to "),
       sendingLine(sendingPrefix + remoteText) {
     receiving.receivedLine.reserve(receivedPrefix.size() + ReceiveBatch::kDefaultDatagram);
+    receiving.receivedLine = receivedPrefix;
     sending.sentLine.reserve(64 + remoteText.size());
 }
 

@@ -64,6 +64,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     std::atomic<std::uint64_t> maxDatagram{ReceiveBatch::kDefaultDatagram};
     bool takesTrains = false;
     std::atomic<UDPServerDelegate*> delegate{nullptr};
+    // The worker while it delivers a datagram to the delegate, else no
+    // thread; only the worker writes it.
+    std::atomic<std::thread::id> deliveringOn{};
     std::unique_ptr<std::thread> thread;
     const bool receiveOnly;
     std::atomic<bool> running{false};

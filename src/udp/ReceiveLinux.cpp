@@ -102,14 +102,16 @@ void UDPServer::Internals::askSystemDrops() {
 void UDPServer::Internals::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
     const std::size_t wanted = batch.areaCount();  // into a cleared batch
-    std::array<mmsghdr, ReceiveBatch::kMaxAreas> headers{};
-    std::array<iovec, ReceiveBatch::kMaxAreas> vectors{};
-    std::array<asio::ip::udp::endpoint, ReceiveBatch::kMaxAreas> senders;
+    // Only the headers asked for are set; the system writes the rest.
+    mmsghdr headers[ReceiveBatch::kMaxAreas];
+    iovec vectors[ReceiveBatch::kMaxAreas];
+    sockaddr_in6 senders[ReceiveBatch::kMaxAreas];
     for (std::size_t i = 0; i < wanted; ++i) {
         vectors[i] = {batch.area(i), batch.areaSize()};
         msghdr& header = headers[i].msg_hdr;
-        header.msg_name = senders[i].data();
-        header.msg_namelen = static_cast<socklen_t>(senders[i].capacity());
+        header = msghdr{};
+        header.msg_name = &senders[i];
+        header.msg_namelen = sizeof senders[i];
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
         header.msg_control = batch.control(i);
@@ -120,7 +122,7 @@ void UDPServer::Internals::takeBatch() {
         // A datagram longer than its area is cut to the area's size; with
         // MSG_TRUNC its length is still its whole length. A train always
         // fits its area.
-        taken = ::recvmmsg(socket.native_handle(), headers.data(), static_cast<unsigned>(wanted),
+        taken = ::recvmmsg(socket.native_handle(), headers, static_cast<unsigned>(wanted),
                            MSG_DONTWAIT | MSG_TRUNC, nullptr);
     } while (taken < 0 && errno == EINTR);
     if (taken < 0) {
@@ -138,7 +140,6 @@ void UDPServer::Internals::takeBatch() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(taken); ++i) {
         msghdr& header = headers[i].msg_hdr;
         const std::size_t length = headers[i].msg_len;
-        senders[i].resize(header.msg_namelen);
         std::size_t segment = batch.takesTrains() ? segmentSizeOf(header) : 0;
         if (segment == 0 || segment > length) segment = length;
         const std::size_t segments = segment == 0 ? 1 : (length + segment - 1) / segment;
@@ -149,7 +150,8 @@ void UDPServer::Internals::takeBatch() {
             slot.size = std::min(size, most);
             slot.truncated = size > most;
             if (slot.error) slot.error.clear();
-            slot.sender = senders[i];
+            std::memcpy(slot.sender.data(), &senders[i], header.msg_namelen);
+            slot.sender.resize(header.msg_namelen);
             slot.control = batch.control(i);
             slot.controlSize = header.msg_controllen;
         }

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "udp/ReceiveBatch.h"
 #include "udp/SystemDropCount.h"
@@ -18,13 +17,14 @@ public:
     // Whether a wait or a posted take is outstanding, so that exactly one is.
     bool pending = false;
 
-    // The accepted datagram being delivered: its copy, handed to the
-    // delegate, and the slot it came in, for its sender and arrival.
-    void accept(const ReceiveBatch::Slot& slot);
-    const char* message() const { return messageBuffer.data(); }
+    // The accepted datagram being delivered, handed to the delegate where it
+    // lies in the batch (no slot is refilled before every one has been
+    // delivered), and with it its sender and arrival.
+    void accept(const ReceiveBatch::Slot& accepted) { slot = &accepted; }
+    const char* message() const { return slot->bytes; }
     std::uint64_t messageSize() const { return slot->size; }
     const ReceiveBatch::Slot& delivered() const { return *slot; }
-    // The "Received" line, rebuilt in place for every datagram.
+    // The "Received" line: the prefix, then each datagram's payload in turn.
     std::string receivedLine;
 
     // The system's drop count: readings, what is counted but not yet logged,
@@ -36,6 +36,5 @@ public:
     bool dropsRideOnDatagrams = false;
 
 private:
-    std::vector<char> messageBuffer = std::vector<char>(ReceiveBatch::kDefaultDatagram);
     const ReceiveBatch::Slot* slot = nullptr;
 };

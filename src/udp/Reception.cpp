@@ -1,5 +1,5 @@
-#include <algorithm>
-#include <cstring>
+#include <chrono>
+#include <thread>
 
 #include <asio/post.hpp>
 
@@ -9,34 +9,22 @@
 
 namespace {
 
-// The record of the server whose datagram the calling thread is delivering,
-// if any: what sender(), destination() and reply() may speak of.
-thread_local const void* deliveringFor = nullptr;
-
-// Marks the calling thread as delivering for `server` while it exists.
-class DeliveryScope {
-public:
-    explicit DeliveryScope(const void* server) : previous(deliveringFor) {
-        deliveringFor = server;
-    }
-    ~DeliveryScope() { deliveringFor = previous; }
-    DeliveryScope(const DeliveryScope&) = delete;
-    DeliveryScope& operator=(const DeliveryScope&) = delete;
-
-private:
-    const void* const previous;
-};
+// A batch whose deliveries took this long was not the socket's last word,
+// however short it was: datagrams came meanwhile.
+constexpr std::chrono::microseconds kLongDelivery{20};
 
 }  // namespace
 
 // Delivers the datagrams of the current batch one at a time, sends the
 // replies made meanwhile, then either takes the next batch (the last one was
-// full, so the socket may hold more) or waits for the socket. The next batch
-// is taken in a handler of its own, so send completions get their turn under
-// a flood. A stop() between two datagrams leaves the rest in the batch for
-// the next start(); the replies made so far still leave.
+// full, or its deliveries took long enough for more to arrive) or waits for
+// the socket. The next batch is taken in a handler of its own, so send
+// completions get their turn under a flood. A stop() between two datagrams
+// leaves the rest in the batch for the next start(); the replies made so far
+// still leave.
 void UDPServer::receive() {
     Internals& in = *internals;
+    const auto started = std::chrono::steady_clock::now();
     while (in.receiving.batch.pending()) {
         if (!in.running.load(std::memory_order_acquire)) break;
         if (in.acceptReceived(*in.receiving.batch.next())) {
@@ -45,7 +33,8 @@ void UDPServer::receive() {
     }
     in.sendReplies();
     if (in.receiving.batch.pending()) return;
-    if (!in.receiving.batch.full()) {
+    if (!in.receiving.batch.full() &&
+        std::chrono::steady_clock::now() - started < kLongDelivery) {
         in.armWait(*this);
         return;
     }
@@ -57,15 +46,6 @@ void UDPServer::receive() {
         in.takeBatch();
         receive();
     });
-}
-
-// The buffer grows with the largest datagram delivered whole, once.
-void ReceivePath::accept(const ReceiveBatch::Slot& received) {
-    slot = &received;
-    if (messageBuffer.size() < received.size) {
-        messageBuffer.resize(std::max(received.size, batch.maxDatagram()));
-    }
-    std::memcpy(messageBuffer.data(), received.bytes, received.size);
 }
 
 bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
@@ -101,7 +81,7 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
 }
 
 bool UDPServer::Internals::deliveringHere() const {
-    return deliveringFor == this;
+    return deliveringOn.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
 // The delegate gets the datagram even if the logger throws on its line; the
@@ -110,12 +90,21 @@ void UDPServer::reportMessage(const char* data, std::uint64_t size) {
     Internals& in = *internals;
     FirstFailure logging;
     logging.run([&] {
-        in.receiving.receivedLine.assign(in.receivedPrefix);
-        in.receiving.receivedLine.append(data, static_cast<std::size_t>(size));
-        velmora::Logger::debug(in.receiving.receivedLine);
+        // The line starts with the prefix, which stays; only the payload
+        // changes.
+        std::string& line = in.receiving.receivedLine;
+        line.resize(in.receivedPrefix.size());
+        line.append(data, static_cast<std::size_t>(size));
+        velmora::Logger::debug(line);
     });
     if (UDPServerDelegate* delegate = in.delegate.load(std::memory_order_acquire)) {
-        const DeliveryScope delivering(&in);
+        // Marks the worker as delivering for sender(), destination() and
+        // reply(), until the call ends, however it ends.
+        struct Delivering {
+            std::atomic<std::thread::id>& on;
+            ~Delivering() { on.store(std::thread::id(), std::memory_order_relaxed); }
+        } delivering{in.deliveringOn};
+        in.deliveringOn.store(std::this_thread::get_id(), std::memory_order_relaxed);
         delegate->messageReceived(data, size);
     }
     logging.rethrow();
