@@ -246,8 +246,8 @@ public:
     // with.
     //
     // What a server holds in receive memory: 32 areas of this size, at most
-    // 1 MiB of them (32 KiB at 1,024; 1 MiB at 65,535), and the same again
-    // for the copy handed to the delegate. Once raised above 1,024 on Linux
+    // 1 MiB of them (32 KiB at 1,024; 1 MiB at 65,535), from which the
+    // delegate is handed each datagram. Once raised above 1,024 on Linux
     // with coalesced receive (UDP_GRO, since 5.0), the system may hand the
     // server a train of equal datagrams in one receive, which the server
     // delivers one datagram at a time as if each had come alone: it then
