@@ -26,7 +26,7 @@ report=$(abidiff --no-added-syms --hd2 "$root/include/dravik" --hd2 "$build/incl
 if [ "$status" -ne 0 ]; then
     echo "$lib breaks the ABI of libdravik.so.1 (abidiff status $status):" >&2
     echo "$report" >&2
-    echo "Restore it, or raise the SONAME and renew the baseline (see the README)." >&2
+    echo "Restore it, or raise the SONAME and renew the baseline (see docs/building.md)." >&2
     exit 1
 fi
 echo "the ABI of libdravik.so.1 matches the baseline (additions allowed)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# check-packages.sh WORK_DIR: builds the packages (scripts/package.sh), checks
-# the Debian ones with lintian (no errors), unpacks them with dpkg-deb -x into
+# check-packages.sh WORK_DIR: checks that the manual page renders without
+# warnings, builds the packages (scripts/package.sh), checks the Debian ones
+# with lintian (no errors), unpacks them with dpkg-deb -x into
 # a root of their own (nothing is installed on this machine) and builds and
 # runs tests/consumer against it; then checks that the Windows zip holds what
 # a host application needs.
@@ -9,13 +10,21 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work=$(realpath -m "$1")
 # shellcheck source=scripts/common.sh
 source "$root/scripts/common.sh"
-ensure_packages lintian unzip
+ensure_packages lintian unzip man-db
+
+echo "-- the manual page"
+warnings=$(MANWIDTH=80 man --warnings -l "$root/packaging/dravik.1" 2>&1 >/dev/null)
+if [ -n "$warnings" ]; then
+    echo "packaging/dravik.1 renders with warnings:" >&2
+    echo "$warnings" >&2
+    exit 1
+fi
 
 rm -rf "$work/deb" "$work/zip" "$work/root"
 "$root/scripts/package.sh" "$work" all
 
 echo "-- lintian"
-lintian --fail-on error --suppress-tags maintscript-calls-ldconfig,no-manual-page "$work"/deb/*.deb
+lintian --fail-on error --suppress-tags maintscript-calls-ldconfig "$work"/deb/*.deb
 
 echo "-- unpacked into $work/root"
 for deb in "$work"/deb/*.deb; do dpkg-deb -x "$deb" "$work/root"; done

@@ -24,24 +24,6 @@
 
 #include "udp/Internals.h"
 
-void UDPServer::Internals::armWait(UDPServer& server) {
-    std::lock_guard<std::mutex> lock(socketMutex);
-    socket.async_wait(asio::socket_base::wait_read, [this, &server](const std::error_code& error) {
-        receiving.pending = false;
-        receiving.batch.clear();
-        if (error) {
-            ReceiveBatch::Slot& failed = receiving.batch.slot(0);
-            failed.error = error;
-            failed.size = 0;
-            receiving.batch.commit();
-        } else {
-            takeBatch();
-        }
-        server.receive();
-    });
-    receiving.pending = true;
-}
-
 namespace {
 
 // What a datagram takes of the receive buffer besides its bytes, at least:
@@ -73,13 +55,6 @@ std::size_t segmentSizeOf(msghdr& header) {
         }
     }
     return 0;
-}
-
-template <typename Address>
-Address addressAt(const void* bytes) {
-    typename Address::bytes_type raw;
-    std::memcpy(raw.data(), bytes, raw.size());
-    return Address(raw);
 }
 
 }  // namespace
@@ -189,20 +164,12 @@ Arrival readArrival(const ReceiveBatch::Slot& slot) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            arrival.to = addressAt<asio::ip::address_v4>(&info.ipi_addr);
-            arrival.replyFrom = addressAt<asio::ip::address_v4>(&info.ipi_spec_dst);
-            arrival.interfaceIndex = static_cast<unsigned>(info.ipi_ifindex);
-            arrival.known = true;
+            arrival = ipv4Arrival(&info.ipi_addr, &info.ipi_spec_dst,
+                                  static_cast<unsigned>(info.ipi_ifindex));
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
             in6_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            asio::ip::address_v6 to = addressAt<asio::ip::address_v6>(&info.ipi6_addr);
-            if (to.is_link_local() || to.is_multicast_link_local()) to.scope_id(info.ipi6_ifindex);
-            arrival.to = to;
-            arrival.replyFrom = to.is_multicast() ? asio::ip::address(asio::ip::address_v6())
-                                                  : asio::ip::address(to);
-            arrival.interfaceIndex = info.ipi6_ifindex;
-            arrival.known = true;
+            arrival = ipv6Arrival(&info.ipi6_addr, info.ipi6_ifindex);
         }
     }
     return arrival;

@@ -27,33 +27,7 @@ LPFN_WSARECVMSG receiveMessageOf(SOCKET socket) {
     return function;
 }
 
-template <typename Address>
-Address addressAt(const void* bytes) {
-    typename Address::bytes_type raw;
-    std::memcpy(raw.data(), bytes, raw.size());
-    return Address(raw);
-}
-
 }  // namespace
-
-void UDPServer::Internals::armWait(UDPServer& server) {
-    std::lock_guard<std::mutex> lock(socketMutex);
-    socket.async_wait(asio::socket_base::wait_read, [this, &server](const std::error_code& error) {
-        receiving.pending = false;
-        receiving.batch.clear();
-        if (error) {
-            ReceiveBatch::Slot& failed = receiving.batch.slot(0);
-            failed.error = error;
-            failed.size = 0;
-            failed.controlSize = 0;
-            receiving.batch.commit();
-        } else {
-            takeBatch();
-        }
-        server.receive();
-    });
-    receiving.pending = true;
-}
 
 // A datagram longer than its slot runs on into the spill room, so its whole
 // size tells that it was too long.
@@ -104,23 +78,11 @@ Arrival readArrival(const ReceiveBatch::Slot& slot) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             IN_PKTINFO info;
             std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
-            const asio::ip::address_v4 to = addressAt<asio::ip::address_v4>(&info.ipi_addr);
-            arrival.to = to;
-            arrival.replyFrom = to.is_multicast() || to == asio::ip::address_v4::broadcast()
-                                    ? asio::ip::address(asio::ip::address_v4())
-                                    : asio::ip::address(to);
-            arrival.interfaceIndex = info.ipi_ifindex;
-            arrival.known = true;
+            arrival = ipv4Arrival(&info.ipi_addr, nullptr, info.ipi_ifindex);
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
             IN6_PKTINFO info;
             std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
-            asio::ip::address_v6 to = addressAt<asio::ip::address_v6>(&info.ipi6_addr);
-            if (to.is_link_local() || to.is_multicast_link_local()) to.scope_id(info.ipi6_ifindex);
-            arrival.to = to;
-            arrival.replyFrom = to.is_multicast() ? asio::ip::address(asio::ip::address_v6())
-                                                  : asio::ip::address(to);
-            arrival.interfaceIndex = info.ipi6_ifindex;
-            arrival.known = true;
+            arrival = ipv6Arrival(&info.ipi6_addr, info.ipi6_ifindex);
         }
     }
     return arrival;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstring>
+
 #include <asio/ip/address.hpp>
 #include <asio/ip/udp.hpp>
 
@@ -12,6 +14,48 @@ struct Arrival {
     asio::ip::address replyFrom;  // unspecified: any address of `interfaceIndex`
     unsigned interfaceIndex = 0;
 };
+
+// Where an IPv4 datagram arrived: the address it was sent to and the local
+// address a reply leaves from, as the system says (`replyFrom`), or, where it
+// does not (null), the destination itself, unless that is a group or the
+// broadcast address: then any address of the interface. Addresses are 4 bytes
+// in network order.
+inline Arrival ipv4Arrival(const void* to, const void* replyFrom, unsigned interfaceIndex) {
+    asio::ip::address_v4::bytes_type raw;
+    std::memcpy(raw.data(), to, raw.size());
+    const asio::ip::address_v4 destination(raw);
+    asio::ip::address_v4 source = destination;
+    if (replyFrom != nullptr) {
+        std::memcpy(raw.data(), replyFrom, raw.size());
+        source = asio::ip::address_v4(raw);
+    } else if (destination.is_multicast() || destination == asio::ip::address_v4::broadcast()) {
+        source = asio::ip::address_v4();
+    }
+    Arrival arrival;
+    arrival.to = destination;
+    arrival.replyFrom = source;
+    arrival.interfaceIndex = interfaceIndex;
+    arrival.known = true;
+    return arrival;
+}
+
+// Where an IPv6 datagram arrived (16 bytes); a reply to a group leaves from
+// the interface's address that the system picks.
+inline Arrival ipv6Arrival(const void* to, unsigned interfaceIndex) {
+    asio::ip::address_v6::bytes_type raw;
+    std::memcpy(raw.data(), to, raw.size());
+    asio::ip::address_v6 address(raw);
+    if (address.is_link_local() || address.is_multicast_link_local()) {
+        address.scope_id(interfaceIndex);
+    }
+    Arrival arrival;
+    arrival.to = address;
+    arrival.replyFrom = address.is_multicast() ? asio::ip::address(asio::ip::address_v6())
+                                               : asio::ip::address(address);
+    arrival.interfaceIndex = interfaceIndex;
+    arrival.known = true;
+    return arrival;
+}
 
 // Where a datagram goes and, for a reply, the local address it leaves from;
 // without one the system picks the source as for any send.
