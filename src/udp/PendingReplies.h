@@ -15,7 +15,6 @@ class PendingReplies {
 public:
     void add(const char* data, std::size_t size, const Route& route);
     std::size_t count() const { return held.size(); }
-    bool empty() const { return held.empty(); }
 
     // Describes up to kMaxBatch replies from `first` on for the batch sender;
     // returns how many. Valid until the next add() or clear().

@@ -57,7 +57,6 @@ public:
     std::size_t areaSize() const { return layout.areaSize; }
     char* area(std::size_t index) { return room.get() + index * layout.areaSize; }
     char* control(std::size_t index) { return controls[index].bytes; }
-    std::size_t areasFilled() const { return areas; }
     std::size_t filled() const { return count; }
     Slot& slot(std::size_t index) { return slots[index]; }
     void commit() {

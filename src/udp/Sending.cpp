@@ -13,6 +13,17 @@
 #include "udp/Internals.h"
 #include "udp/NativeSocket.h"
 
+namespace {
+
+// Room for the "Sending" lines of sends to destinations of the caller's, one
+// per thread, so that a thread that keeps sending stops allocating.
+std::string& lineRoom() {
+    thread_local std::string room;
+    return room;
+}
+
+}  // namespace
+
 UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
     Internals& in = *internals;
     const Error refusal = in.refuseSending();
@@ -26,7 +37,7 @@ UDPServer::Error UDPServer::sendTo(const Endpoint& to, const char* data, std::ui
     if (refusal != Ok) return refusal;
     const Route route =
         Route::toward(EndpointConversion::toSocket(to, in.localEndpoint.protocol()));
-    std::string line;
+    std::string& line = lineRoom();
     return in.sendAlong(route, in.sendingLineFor(route, line), data, size);
 }
 
@@ -134,7 +145,7 @@ std::size_t UDPServer::Internals::sendBatch(const Outgoing* datagrams, std::size
                                             outcomes);
         acceptSent(datagrams, outcomes, accepted);
     }
-    std::string line;
+    std::string& line = lineRoom();
     for (refusal = Ok; refusal == Ok && accepted < count;) {
         const Outgoing& datagram = datagrams[accepted];
         velmora::Logger::debug(sendingLineFor(*datagram.route, line));
@@ -151,7 +162,7 @@ void UDPServer::Internals::acceptSent(const Outgoing* datagrams,
                                       const CompletedSends::Outcome* outcomes, std::size_t count) {
     if (count == 0) return;
     FirstFailure failure;
-    std::string line;
+    std::string& line = lineRoom();
     for (std::size_t i = 0; i < count; ++i) {
         failure.run([&] { velmora::Logger::debug(sendingLineFor(*datagrams[i].route, line)); });
     }
