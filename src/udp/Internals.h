@@ -134,7 +134,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Judges a received datagram: returns false for a receive error, a
     // foreign sender or an empty datagram, logging it within the error line
     // budget; otherwise accepts it for delivery and returns true.
-    bool acceptReceived(const ReceiveBatch::Slot& received);
+    bool acceptReceived(const ReceiveBatch::Datagram& received);
     // Whether the calling thread is delivering one of this server's
     // datagrams to the delegate right now.
     bool deliveringHere() const;

@@ -8,9 +8,8 @@ void UDPServer::Internals::armWait(UDPServer& server) {
         receiving.pending = false;
         receiving.batch.clear();
         if (error) {
-            ReceiveBatch::Slot& failed = receiving.batch.slot(0);
+            ReceiveBatch::Receipt& failed = receiving.batch.receipt(0);
             failed.error = error;
-            failed.size = 0;
             failed.controlSize = 0;
             receiving.batch.commit();
         } else {

@@ -7,37 +7,51 @@
 
 #include <asio/ip/udp.hpp>
 
+#include "udp/ReceiveFault.h"
 #include "udp/Route.h"
 
 // Datagrams taken from the socket in one go, delivered one at a time in
 // arrival order. The system's receives fill areas, each with room for the
 // control data it adds (where the datagram arrived, the drop count, a train's
 // segment size). An area holds one datagram or, where the system coalesces, a
-// train of datagrams of one size; slots describe the datagrams, one each. A
-// slot that holds a receive error carries no bytes.
+// train of datagrams of one size (the last may be shorter); its receipt says
+// which. Delivery steps through the areas and, within a train, through its
+// segments, so a train of any length is split where it lies, within its area.
 //
 // The layout follows the largest datagram delivered whole and whether areas
 // take trains: 32 areas of that size, but no more than 1 MiB of them; for
 // trains, 16 areas of 64 KiB. A new layout takes effect at the next clear(),
-// once every slot of the last fill has been delivered. Worker thread only (and
-// a thread that runs while no worker does).
+// once every datagram of the last fill has been delivered. Worker thread only
+// (and a thread that runs while no worker does).
 class ReceiveBatch {
 public:
     static constexpr std::size_t kDefaultDatagram = 1024;
     static constexpr std::size_t kMaxAreas = 32;
     static constexpr std::size_t kMostRoom = 1024 * 1024;
-    static constexpr std::size_t kTrainSize = 65536;  // a train's bytes at most
-    static constexpr std::size_t kMaxSegments = 64;   // a train's datagrams at most
+    static constexpr std::size_t kTrainSize = 65536;  // a train's area
     static constexpr std::size_t kControlSize = 128;
 
-    struct Slot {
-        char* bytes = nullptr;
-        std::size_t size = 0;
-        bool truncated = false;  // the datagram was longer than maxDatagram()
+    // What one receive left in an area: its length as the system reported
+    // it (the whole length, even where the area kept less), the size of a
+    // train's datagrams (0 for a datagram of its own), or the receive's error
+    // (no bytes).
+    struct Receipt {
+        std::size_t length = 0;
+        std::size_t segment = 0;
         std::error_code error;
         asio::ip::udp::endpoint sender;
+        std::size_t controlSize = 0;  // as the system filled it
+    };
+
+    // One datagram as delivered: where it lies in its area, or its error.
+    struct Datagram {
+        const char* bytes = nullptr;
+        std::size_t size = 0;
+        bool truncated = false;  // longer than maxDatagram(), or than its area kept
+        std::error_code error;
+        const asio::ip::udp::endpoint* sender = nullptr;
         const char* control = nullptr;  // its area's control data
-        std::size_t controlSize = 0;    // as the system filled it
+        std::size_t controlSize = 0;
     };
 
     ReceiveBatch();
@@ -48,25 +62,17 @@ public:
     std::size_t maxDatagram() const { return layout.maxDatagram; }
     bool takesTrains() const { return layout.trains; }
 
-    // Filling, once every slot has been delivered: clear() (which applies a
-    // new layout), then fill. Areas and slots both go in order: a datagram
-    // of its own is commit()ed into the slot of its area, the segments of a
-    // train are commitSegments()ed into slots from filled() on.
+    // Filling, once every datagram has been delivered: clear() (which
+    // applies a new layout), then fill the areas in order, each with its
+    // receipt, and commit() each.
     void clear();
     std::size_t areaCount() const { return layout.areas; }
     std::size_t areaSize() const { return layout.areaSize; }
     char* area(std::size_t index) { return room.get() + index * layout.areaSize; }
     char* control(std::size_t index) { return controls[index].bytes; }
-    std::size_t filled() const { return count; }
-    Slot& slot(std::size_t index) { return slots[index]; }
-    void commit() {
-        ++count;
-        ++areas;
-    }
-    void commitSegments(std::size_t segments) {
-        count += segments;
-        ++areas;
-    }
+    Receipt& receipt(std::size_t index) { return receipts[index]; }
+    std::size_t filled() const { return areas; }
+    void commit() { ++areas; }
     // Whether the last fill took every area, so the socket may hold more.
     bool full() const { return areas == layout.areas; }
 
@@ -76,9 +82,10 @@ public:
     char* spill();
     static constexpr std::size_t kSpillSize = 65536;
 
-    // The oldest slot not yet delivered, or null.
-    const Slot* next() { return delivered < count ? &slots[delivered++] : nullptr; }
-    bool pending() const { return delivered < count; }
+    // The oldest datagram not yet delivered, or null; valid until the next
+    // call.
+    const Datagram* next();
+    bool pending() const { return deliveredAreas < areas; }
 
 private:
     struct Layout {
@@ -92,19 +99,24 @@ private:
     };
 
     void apply(const Layout& wanted);
+    // The datagram at `offset` of the current area, `whole` bytes long.
+    void view(std::size_t offset, std::size_t whole);
 
     Layout layout;
     Layout wantedLayout;
     bool relayout = false;
     std::unique_ptr<char[]> room;
     std::vector<ControlRoom> controls;
-    std::vector<Slot> slots;
+    std::vector<Receipt> receipts;
     std::unique_ptr<char[]> spillRoom;
-    std::size_t count = 0;
     std::size_t areas = 0;
-    std::size_t delivered = 0;
+    // Delivery: the area being delivered and, in a train, the offset of its
+    // next datagram.
+    std::size_t deliveredAreas = 0;
+    std::size_t offset = 0;
+    Datagram current;
 };
 
-// Where the datagram in `slot` arrived, from its control data; unknown where
-// the platform does not say. Platform-specific.
-Arrival readArrival(const ReceiveBatch::Slot& slot);
+// Where the datagram arrived, from its control data; unknown where the
+// platform does not say. Platform-specific.
+Arrival readArrival(const ReceiveBatch::Datagram& datagram);

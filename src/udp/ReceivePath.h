@@ -18,12 +18,12 @@ public:
     bool pending = false;
 
     // The accepted datagram being delivered, handed to the delegate where it
-    // lies in the batch (no slot is refilled before every one has been
+    // lies in the batch (no area is refilled before every datagram has been
     // delivered), and with it its sender and arrival.
-    void accept(const ReceiveBatch::Slot& accepted) { slot = &accepted; }
-    const char* message() const { return slot->bytes; }
-    std::uint64_t messageSize() const { return slot->size; }
-    const ReceiveBatch::Slot& delivered() const { return *slot; }
+    void accept(const ReceiveBatch::Datagram& accepted) { datagram = accepted; }
+    const char* message() const { return datagram.bytes; }
+    std::uint64_t messageSize() const { return datagram.size; }
+    const ReceiveBatch::Datagram& delivered() const { return datagram; }
     // The "Received" line: the prefix, then each datagram's payload in turn.
     std::string receivedLine;
 
@@ -36,5 +36,5 @@ public:
     bool dropsRideOnDatagrams = false;
 
 private:
-    const ReceiveBatch::Slot* slot = nullptr;
+    ReceiveBatch::Datagram datagram;
 };

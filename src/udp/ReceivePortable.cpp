@@ -12,28 +12,32 @@
 
 namespace {
 
-// A datagram longer than its slot runs on into the spill room, so a receive
+// A datagram longer than its area runs on into the spill room, so a receive
 // never has to cut it (some platforms report a cut datagram's size as 0) and
 // its whole size tells that it was too long.
-std::array<asio::mutable_buffer, 2> roomFor(ReceiveBatch::Slot& slot, ReceiveBatch& batch) {
-    return {asio::buffer(slot.bytes, batch.areaSize()),
+std::array<asio::mutable_buffer, 2> roomFor(ReceiveBatch& batch, std::size_t index) {
+    return {asio::buffer(batch.area(index), batch.areaSize()),
             asio::buffer(batch.spill(), ReceiveBatch::kSpillSize)};
+}
+
+void record(ReceiveBatch::Receipt& receipt, const std::error_code& error, std::size_t size) {
+    receipt.error = error;
+    receipt.length = error ? 0 : size;
+    receipt.segment = 0;
+    receipt.controlSize = 0;
 }
 
 }  // namespace
 
 void UDPServer::Internals::armWait(UDPServer& server) {
     receiving.batch.clear();
-    ReceiveBatch::Slot& first = receiving.batch.slot(0);
+    ReceiveBatch::Receipt& first = receiving.batch.receipt(0);
     std::lock_guard<std::mutex> lock(socketMutex);
     socket.async_receive_from(
-        roomFor(first, receiving.batch), first.sender,
+        roomFor(receiving.batch, 0), first.sender,
         [this, &server](const std::error_code& error, std::size_t size) {
             receiving.pending = false;
-            ReceiveBatch::Slot& received = receiving.batch.slot(0);
-            received.error = error;
-            received.size = std::min(size, receiving.batch.maxDatagram());
-            received.truncated = size > receiving.batch.maxDatagram();
+            record(receiving.batch.receipt(0), error, size);
             receiving.batch.commit();
             if (!error) takeBatch();
             server.receive();
@@ -42,22 +46,21 @@ void UDPServer::Internals::armWait(UDPServer& server) {
 }
 
 void UDPServer::Internals::takeBatch() {
-    while (!receiving.batch.full()) {
-        ReceiveBatch::Slot& slot = receiving.batch.slot(receiving.batch.filled());
+    ReceiveBatch& batch = receiving.batch;
+    while (!batch.full()) {
+        const std::size_t index = batch.filled();
+        ReceiveBatch::Receipt& receipt = batch.receipt(index);
         std::error_code error;
-        const std::size_t size =
-            socket.receive_from(roomFor(slot, receiving.batch), slot.sender, 0, error);
+        const std::size_t size = socket.receive_from(roomFor(batch, index), receipt.sender, 0, error);
         if (error == asio::error::would_block) return;
-        slot.size = std::min(size, receiving.batch.maxDatagram());
-        slot.truncated = size > receiving.batch.maxDatagram();
-        slot.error = error;
-        receiving.batch.commit();
+        record(receipt, error, size);
+        batch.commit();
         if (error) return;  // reported in its turn; the next wait resumes
     }
 }
 
 void UDPServer::Internals::askSystemDrops() {}
 
-Arrival readArrival(const ReceiveBatch::Slot&) { return {}; }
+Arrival readArrival(const ReceiveBatch::Datagram&) { return {}; }
 
 bool enableTrains(ServerSocket&) { return false; }

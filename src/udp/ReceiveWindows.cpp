@@ -29,19 +29,19 @@ LPFN_WSARECVMSG receiveMessageOf(SOCKET socket) {
 
 }  // namespace
 
-// A datagram longer than its slot runs on into the spill room, so its whole
+// A datagram longer than its area runs on into the spill room, so its whole
 // size tells that it was too long.
 void UDPServer::Internals::takeBatch() {
     static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(socket.native_handle());
     ReceiveBatch& batch = receiving.batch;
     while (!batch.full()) {
         const std::size_t index = batch.filled();
-        ReceiveBatch::Slot& slot = batch.slot(index);
+        ReceiveBatch::Receipt& receipt = batch.receipt(index);
         WSABUF buffers[2] = {{static_cast<ULONG>(batch.areaSize()), batch.area(index)},
                              {static_cast<ULONG>(ReceiveBatch::kSpillSize), batch.spill()}};
         WSAMSG message{};
-        message.name = slot.sender.data();
-        message.namelen = static_cast<INT>(slot.sender.capacity());
+        message.name = receipt.sender.data();
+        message.namelen = static_cast<INT>(receipt.sender.capacity());
         message.lpBuffers = buffers;
         message.dwBufferCount = 2;
         message.Control = {static_cast<ULONG>(ReceiveBatch::kControlSize), batch.control(index)};
@@ -53,12 +53,15 @@ void UDPServer::Internals::takeBatch() {
             error = ::WSAGetLastError();
         }
         if (error == WSAEWOULDBLOCK) return;
-        slot.error = error != 0 ? std::error_code(error, asio::error::get_system_category())
-                                : std::error_code();
-        slot.size = error != 0 ? 0 : std::min<std::size_t>(size, batch.maxDatagram());
-        slot.truncated = size > batch.maxDatagram();
-        slot.controlSize = error != 0 ? 0 : message.Control.len;
-        if (!error) slot.sender.resize(static_cast<std::size_t>(message.namelen));
+        receipt.error = error != 0 ? std::error_code(error, asio::error::get_system_category())
+                                   : std::error_code();
+        receipt.length = error != 0 ? 0 : size;
+        receipt.segment = 0;
+        receipt.controlSize = error != 0 ? 0 : message.Control.len;
+        if (!error) {
+            receipt.sender.resize(std::min<std::size_t>(static_cast<std::size_t>(message.namelen),
+                                                        receipt.sender.capacity()));
+        }
         batch.commit();
         if (error) return;  // reported in its turn; the next wait resumes
     }
@@ -69,9 +72,10 @@ void UDPServer::Internals::askSystemDrops() {}
 // Windows' packet information has no reply address of its own: a reply to a
 // group or to the limited broadcast address leaves from the address the
 // system picks on the arrival interface.
-Arrival readArrival(const ReceiveBatch::Slot& slot) {
+Arrival readArrival(const ReceiveBatch::Datagram& datagram) {
     WSAMSG message{};
-    message.Control = {static_cast<ULONG>(slot.controlSize), const_cast<char*>(slot.control)};
+    message.Control = {static_cast<ULONG>(datagram.controlSize),
+                       const_cast<char*>(datagram.control)};
     Arrival arrival;
     for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
          c = WSA_CMSG_NXTHDR(&message, c)) {

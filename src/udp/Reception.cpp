@@ -48,7 +48,7 @@ void UDPServer::receive() {
     });
 }
 
-bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
+bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received) {
     counters.received.add();
     if (received.error) {
         counters.receiveErrors.add();
@@ -60,11 +60,11 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Slot& received) {
     }
     // The sender is judged before the length: an empty datagram from a
     // foreign sender is reported as foreign.
-    if (!receiveOnly && !sameEndpoint(received.sender, remoteEndpoint)) {
+    if (!receiveOnly && !sameEndpoint(*received.sender, remoteEndpoint)) {
         counters.rejectedForeign.add();
         if (mayLogError()) {
             velmora::Logger::error("[UDPServer] Remote sender endpoint " +
-                                   endpointText(received.sender) +
+                                   endpointText(*received.sender) +
                                    " is different than specified: " + remoteText);
         }
         return false;

@@ -8,7 +8,7 @@
 UDPServer::Endpoint UDPServer::sender() const {
     const Internals& in = *internals;
     if (!in.deliveringHere()) return {};
-    return EndpointConversion::fromSocket(in.receiving.delivered().sender);
+    return EndpointConversion::fromSocket(*in.receiving.delivered().sender);
 }
 
 UDPServer::Endpoint UDPServer::destination() const {
@@ -29,8 +29,8 @@ UDPServer::Error UDPServer::reply(const char* data, std::uint64_t size) {
 // The reply's room among the copies is reserved now, so that it is refused
 // now, not when it is sent, should the copies be full.
 UDPServer::Error UDPServer::Internals::holdReply(const char* data, std::uint64_t size) {
-    const ReceiveBatch::Slot& request = receiving.delivered();
-    const Route route = Route::replyTo(request.sender, readArrival(request));
+    const ReceiveBatch::Datagram& request = receiving.delivered();
+    const Route route = Route::replyTo(*request.sender, readArrival(request));
     velmora::Logger::debug(sendingLineFor(route, sending.replyLine));
     if (!sending.waiting.reserve(static_cast<std::size_t>(size))) return refuseQueueFull();
     counters.sendsAccepted.add();
