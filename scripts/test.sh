@@ -3,9 +3,9 @@
 # with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
 # with ThreadSanitizer (the first build also runs the Base64 tests under
 # qemu-x86_64 as processors without AVX-512 and without AVX2); cross-builds
-# the Windows DLLs and runs the suite under Wine; fuzzes the Base64 codecs for
-# 30 seconds; installs the project into a
-# temporary prefix, builds a consumer against the installed CMake package and
+# the Windows DLLs and runs the suite under Wine; fuzzes the Base64 codecs and
+# the receive batch for 30 seconds each; installs the project into a temporary
+# prefix, builds a consumer against the installed CMake package and
 # pkg-config file and runs it; builds the Debian packages and the Windows zip,
 # checks them with lintian and builds the consumer against the unpacked
 # packages; checks that the library exports only the public API, and that its
@@ -49,7 +49,7 @@ stage "windows: cross-build with MinGW-w64, tests under Wine"
 "$root/scripts/test-windows.sh" "$out/windows"
 tally "$out/windows"
 
-stage "fuzzing: Base64, 30 seconds"
+stage "fuzzing: Base64 and the receive batch, 30 seconds each"
 ensure_packages libclang-rt-14-dev || true
 if compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
     "$root/scripts/fuzz.sh" "$out/fuzz" 30

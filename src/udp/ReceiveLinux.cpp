@@ -20,7 +20,6 @@
 
 #include <asio/error.hpp>
 
-#include "udp/ControlMessages.h"
 #include "udp/Internals.h"
 #include "udp/ReceiveHeadersLinux.h"
 
@@ -91,27 +90,6 @@ void UDPServer::Internals::noteBacklog(bool ranDry) {
     const bool mayHaveFilled = receiving.backlogBytes >= (ranDry ? buffer / 4 : buffer);
     if (mayHaveFilled) askSystemDrops();
     if (mayHaveFilled || ranDry) receiving.backlogBytes = 0;
-}
-
-// IP_PKTINFO tells the header's destination and, in ipi_spec_dst, the local
-// address a reply leaves from (for a broadcast or a group, the interface's
-// own); IPV6_PKTINFO tells only the destination, so a reply to a group
-// leaves from the interface's address that the system picks.
-Arrival readArrival(const ReceiveBatch::Datagram& datagram) {
-    if (const char* data = findControl(datagram.control, datagram.controlSize, IPPROTO_IP,
-                                       IP_PKTINFO, sizeof(in_pktinfo))) {
-        in_pktinfo info;
-        std::memcpy(&info, data, sizeof info);
-        return ipv4Arrival(&info.ipi_addr, &info.ipi_spec_dst,
-                           static_cast<unsigned>(info.ipi_ifindex));
-    }
-    if (const char* data = findControl(datagram.control, datagram.controlSize, IPPROTO_IPV6,
-                                       IPV6_PKTINFO, sizeof(in6_pktinfo))) {
-        in6_pktinfo info;
-        std::memcpy(&info, data, sizeof info);
-        return ipv6Arrival(&info.ipi6_addr, info.ipi6_ifindex);
-    }
-    return {};
 }
 
 // The system hands such a socket trains of equal datagrams as one (UDP_GRO,
