@@ -5,19 +5,26 @@
 #include <dravik/UDPServer.h>
 
 #include "Commands.h"
+#include "EchoGuard.h"
 #include "Interrupt.h"
 #include "OpenServer.h"
 
 namespace dravik_app {
 namespace {
 
-// Sends every datagram back to its sender, from the address it came to.
+// Sends every datagram back to its sender, from the address it came to,
+// unless answering would feed a loop.
 class Echoer : public UDPServerDelegate {
 public:
-    explicit Echoer(UDPServer& server) : server(server) {}
+    explicit Echoer(UDPServer& server) : guard(server.localPort()), server(server) {}
     void messageReceived(const char* data, std::uint64_t size) override {
-        server.reply(data, size);
+        if (guard.judge(server.sender()) != EchoGuard::Answer) return;
+        if (server.reply(data, size) == UDPServer::NotRunning) ++refusedAtStop;
     }
+
+    EchoGuard guard;
+    // Replies refused because stop() came while this datagram was delivered.
+    unsigned long long refusedAtStop = 0;  // read once the server has stopped
 
 private:
     UDPServer& server;
@@ -42,14 +49,18 @@ int runEcho(CommandLine& line) {
     server->stop();
     const UDPServer::Counters c = server->counters();
     std::fprintf(stderr,
-                 "received %s, replied %llu; not replied: %llu empty, %llu for a full send queue, "
-                 "%llu refused by the system, %llu discarded at stop; dropped by the system %llu\n",
+                 "received %s, replied %llu; not replied: %llu empty, %llu from the echo's own "
+                 "port, %llu from ports of services that answer everything, %llu for a full "
+                 "send queue, %llu refused by the system, %llu discarded at stop, %llu refused "
+                 "at stop; %s\n",
                  counted(c.received, "datagram").c_str(), static_cast<unsigned long long>(c.sent),
                  static_cast<unsigned long long>(c.rejectedEmpty),
+                 echoer.guard.count(EchoGuard::FromOwnPort),
+                 echoer.guard.count(EchoGuard::FromAnsweringService),
                  static_cast<unsigned long long>(c.sendsQueueFull),
                  static_cast<unsigned long long>(c.sendsFailed),
-                 static_cast<unsigned long long>(c.sendsDiscarded),
-                 static_cast<unsigned long long>(c.droppedBySystem));
+                 static_cast<unsigned long long>(c.sendsDiscarded), echoer.refusedAtStop,
+                 systemDrops(*server).c_str());
     return 0;
 }
 

@@ -40,11 +40,10 @@ int runListen(CommandLine& line) {
     server->stop();
     if (output.error() != 0) throw StreamError("write error", output.error());
     const UDPServer::Counters c = server->counters();
-    std::fprintf(stderr, "received %s, delivered %llu (%s), dropped by the system %llu\n",
+    std::fprintf(stderr, "received %s, delivered %llu (%s), %s\n",
                  counted(c.received, "datagram").c_str(),
                  static_cast<unsigned long long>(printer.datagrams()),
-                 counted(printer.bytes(), "byte").c_str(),
-                 static_cast<unsigned long long>(c.droppedBySystem));
+                 counted(printer.bytes(), "byte").c_str(), systemDrops(*server).c_str());
     return 0;
 }
 

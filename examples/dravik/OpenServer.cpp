@@ -52,4 +52,11 @@ std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int
     }
 }
 
+std::string systemDrops(const UDPServer& server) {
+    const unsigned long long drops = server.counters().droppedBySystem;
+    if (server.maxDatagramSize() <= 1024) return "dropped by the system " + std::to_string(drops);
+    return "the system dropped " + counted(drops, "packet") +
+           "; a packet may hold several datagrams";
+}
+
 }  // namespace dravik_app

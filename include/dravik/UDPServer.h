@@ -49,7 +49,10 @@ public:
         std::uint64_t rejectedEmpty = 0;    // empty datagrams
         std::uint64_t receiveErrors = 0;    // receives that failed
         std::uint64_t truncated = 0;        // delivered cut to maxDatagramSize() (among delivered)
-        std::uint64_t droppedBySystem = 0;  // dropped by the system, receive buffer full (Linux)
+        // What the system dropped, its receive buffer full (Linux; 0
+        // elsewhere). The system counts packets: a coalesced train it drops
+        // (see setMaxDatagramSize) counts once, however many datagrams it held.
+        std::uint64_t droppedBySystem = 0;
         std::uint64_t sendsAccepted = 0;    // send() calls that returned Ok
         std::uint64_t sent = 0;             // ... taken by the system
         std::uint64_t sendsFailed = 0;      // ... refused by the system ("Error sending data")

@@ -79,7 +79,8 @@ class ListenTest(unittest.TestCase):
     def test_prints_each_datagram_as_escaped_text_and_a_summary(self):
         lines, errors = self.listen(datagrams=[b"hello", b"two\nlines", b"\x00\x01\\"])
         self.assertEqual(lines, [b"hello\n", b"two\\nlines\n", b"\\x00\\x01\\\\\n"])
-        self.assertIn(b"received 3 datagrams, delivered 3 (17 bytes), dropped by the system 0", errors)
+        self.assertIn(b"received 3 datagrams, delivered 3 (17 bytes), the system dropped 0 packets; "
+                      b"a packet may hold several datagrams", errors)
 
     def test_prints_hex(self):
         lines, _ = self.listen("--hex", datagrams=[b"\x00\xffAB"])
@@ -142,8 +143,39 @@ class EchoTest(unittest.TestCase):
         finally:
             process.kill()
         self.assertEqual(process.returncode, 0)
-        self.assertIn(b"received 3 datagrams, replied 2; not replied: 1 empty, 0 for a full send queue",
+        self.assertIn(b"received 3 datagrams, replied 2; not replied: 1 empty, 0 from the echo's own "
+                      b"port, 0 from ports of services that answer everything, 0 for a full send queue",
                       errors)
+
+    def test_leaves_its_own_port_and_answering_services_unanswered(self):
+        """A datagram from the echo's own port (forged with a raw socket) and one
+        from the echo service's port 7 are not answered, and are counted."""
+        process = subprocess.Popen([DRAVIK, "echo", "0"], stderr=subprocess.PIPE)
+        try:
+            port = int(process.stderr.readline().split(b"port ")[1].split(b";")[0])
+            try:
+                forger = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_UDP)
+            except PermissionError:
+                self.skipTest("raw sockets need CAP_NET_RAW")
+            with forger, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as service:
+                try:
+                    service.bind(("127.0.0.1", 7))
+                except OSError as error:
+                    self.skipTest(f"cannot bind port 7: {error}")
+                payload = b"loop?"
+                # Source and destination port, length, no checksum.
+                header = port.to_bytes(2, "big") * 2 + (8 + len(payload)).to_bytes(2, "big") + b"\0\0"
+                forger.sendto(header + payload, ("127.0.0.1", 0))
+                service.sendto(b"from port 7", ("127.0.0.1", port))
+                service.settimeout(0.5)
+                with self.assertRaises(socket.timeout):
+                    service.recvfrom(100)
+            process.send_signal(signal.SIGINT)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        self.assertIn(b"received 2 datagrams, replied 0; not replied: 0 empty, 1 from the echo's own "
+                      b"port, 1 from ports of services that answer everything", errors)
 
 
 class SendTest(unittest.TestCase):
