@@ -2,7 +2,8 @@
 # The test command: installs what is missing, then builds and tests the project
 # with warnings as errors, with AddressSanitizer + UndefinedBehaviorSanitizer and
 # with ThreadSanitizer (the first build also runs the Base64 tests under
-# qemu-x86_64 as processors without AVX-512 and without AVX2); cross-builds
+# qemu-x86_64 as processors without AVX-512 and without AVX2, and its
+# timing-sensitive tests again beside two CPU-bound processes); cross-builds
 # the Windows DLLs and runs the suite under Wine; fuzzes the Base64 codecs and
 # the receive batch for 30 seconds each; installs the project into a temporary
 # prefix, builds a consumer against the installed CMake package and
@@ -35,6 +36,21 @@ build_and_test() {
 
 # The benchmarks are built here (not run) so they keep compiling cleanly.
 build_and_test werror -DDRAVIK_WERROR=ON -DDRAVIK_BUILD_BENCHMARKS=ON
+
+# The tests that assert on time, or on what happens within a time (the error
+# line budget, drop lines, stop's drain, floods, races, trains), three times
+# over with two CPU-bound processes beside them, so that a test that holds
+# only on an idle machine fails here.
+stage "werror: timing-sensitive tests, three times, beside two CPU-bound processes"
+stress-ng --cpu 2 --timeout 600s --quiet &
+stress=$!
+trap 'kill "$stress" 2>/dev/null || true' EXIT
+run_ctest "$out/werror" --repeat until-fail:3 \
+    -R 'FloodTest|HostileTrafficTest|SlowLinkTest|DropsTest|SendStressTest|LifecycleRaceTest|ServerLifecycleTest|GatedTrainTest|ErrorLine'
+tally "$out/werror"
+kill "$stress" 2>/dev/null || true
+wait "$stress" 2>/dev/null || true
+trap - EXIT
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

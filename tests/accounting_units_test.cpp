@@ -61,6 +61,24 @@ TEST(ErrorLineReportTest, HeldLinesAreReportedOnceTheSpanAllowsAndAtMostOnceASec
     EXPECT_EQ(budget.reportTime(), t0 + 2 * ErrorLineBudget::kSpan);
 }
 
+// A line logged well after it was admitted (its thread held up meanwhile)
+// keeps its place in the span from when it was logged, as does the report, so
+// a logger stamping lines as they arrive never sees an eleventh in a second.
+TEST(ErrorLineReportTest, LinesAndReportsCountFromWhenTheyWereLogged) {
+    ErrorLineBudget budget;
+    const Clock::time_point t0 = Clock::now();
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(budget.admit(t0 + milliseconds(i)));
+    budget.logged(t0, t0 + milliseconds(300));
+    EXPECT_FALSE(budget.admit(t0 + milliseconds(1200)));
+    EXPECT_TRUE(budget.admit(t0 + milliseconds(1300)));
+
+    EXPECT_TRUE(budget.holdBack());
+    EXPECT_EQ(budget.takeHeld(t0 + milliseconds(1400)), 1u);
+    budget.reported(t0 + milliseconds(1700));
+    EXPECT_TRUE(budget.holdBack());
+    EXPECT_EQ(budget.reportTime(), t0 + milliseconds(2700));
+}
+
 struct Readings {
     std::vector<std::uint32_t> readings;
     std::uint64_t growth;

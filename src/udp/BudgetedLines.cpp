@@ -8,10 +8,10 @@
 
 // While the budget holds lines, a held-back rejection costs a comparison and
 // an increment.
-bool UDPServer::Internals::mayLogError() {
-    if (errorBudget.admitNow()) return true;
-    if (errorBudget.holdBack()) scheduleReport();
-    return false;
+ErrorLineBudget::Line UDPServer::Internals::mayLogError() {
+    ErrorLineBudget::Line line = errorBudget.admitNow();
+    if (!line && errorBudget.holdBack()) scheduleReport();
+    return line;
 }
 
 void UDPServer::Internals::countSystemDrops(std::uint32_t reading) {
@@ -25,7 +25,8 @@ void UDPServer::Internals::countSystemDrops(std::uint32_t reading) {
 // Drops the budget holds back are not lost: they join the next drop line.
 void UDPServer::Internals::logDrops(bool flush) {
     if (receiving.dropsToLog == 0) return;
-    if (!flush && !errorBudget.admitNow()) {
+    const ErrorLineBudget::Line line = flush ? ErrorLineBudget::Line() : errorBudget.admitNow();
+    if (!flush && !line) {
         if (errorBudget.defer()) scheduleReport();
         return;
     }
@@ -63,6 +64,7 @@ void UDPServer::Internals::reportHeldLines(bool flush) {
         failure.run([&] {
             velmora::Logger::error("[UDPServer] Suppressed " + std::to_string(held) +
                                    " similar error lines on port " + std::to_string(localPort));
+            errorBudget.reported(ErrorLineBudget::Clock::now());
         });
     }
     failure.rethrow();

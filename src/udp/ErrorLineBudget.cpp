@@ -5,13 +5,25 @@
 bool ErrorLineBudget::admit(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     if (count == kLinesPerSpan) {
-        if (now - logged[oldest] < kSpan) return false;
-        logged[oldest] = now;
+        if (now - places[oldest] < kSpan) return false;
+        places[oldest] = now;
         oldest = (oldest + 1) % kLinesPerSpan;
         return true;
     }
-    logged[(oldest + count++) % kLinesPerSpan] = now;
+    places[(oldest + count++) % kLinesPerSpan] = now;
     return true;
+}
+
+// Where the span has moved on past the line's place, another line holds it.
+void ErrorLineBudget::logged(Clock::time_point admitted, Clock::time_point done) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (std::size_t i = 0; i < count; ++i) {
+        Clock::time_point& place = places[(oldest + i) % kLinesPerSpan];
+        if (place == admitted) {
+            place = std::max(place, done);
+            return;
+        }
+    }
 }
 
 // The count is added before the flag is read, and takeHeld() clears the flag
@@ -31,7 +43,7 @@ ErrorLineBudget::Clock::time_point ErrorLineBudget::reportTime() const {
     const Clock::time_point afterLastReport =
         lastReport == Clock::time_point::min() ? lastReport : lastReport + kSpan;
     if (count < kLinesPerSpan) return afterLastReport;
-    return std::max(afterLastReport, logged[oldest] + kSpan);
+    return std::max(afterLastReport, places[oldest] + kSpan);
 }
 
 std::uint64_t ErrorLineBudget::takeHeld(Clock::time_point now) {
@@ -42,4 +54,9 @@ std::uint64_t ErrorLineBudget::takeHeld(Clock::time_point now) {
         lastReport = now;
     }
     return taken;
+}
+
+void ErrorLineBudget::reported(Clock::time_point done) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lastReport = std::max(lastReport, done);
 }

@@ -139,8 +139,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // datagrams to the delegate right now.
     bool deliveringHere() const;
     // Whether the budget lets one more network or overload error line be
-    // logged now; if not, it is counted for the next report. Any thread.
-    bool mayLogError();
+    // logged now (declare the result in the `if` that logs it); if not, it is
+    // counted for the next report. Any thread.
+    ErrorLineBudget::Line mayLogError();
     // Logs the drops counted so far, within the budget unless `flush`.
     void logDrops(bool flush);
     // Has the worker arm the report of what the budget holds (any thread).

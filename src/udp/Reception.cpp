@@ -52,7 +52,7 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received
     counters.received.add();
     if (received.error) {
         counters.receiveErrors.add();
-        if (mayLogError()) {
+        if (const auto line = mayLogError()) {
             velmora::Logger::error("[UDPServer] Error receiving data on port " +
                                    std::to_string(localPort) + ": " + received.error.message());
         }
@@ -62,7 +62,7 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received
     // foreign sender is reported as foreign.
     if (!receiveOnly && !sameEndpoint(*received.sender, remoteEndpoint)) {
         counters.rejectedForeign.add();
-        if (mayLogError()) {
+        if (const auto line = mayLogError()) {
             velmora::Logger::error("[UDPServer] Remote sender endpoint " +
                                    endpointText(*received.sender) +
                                    " is different than specified: " + remoteText);
@@ -71,7 +71,7 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received
     }
     if (received.size == 0) {
         counters.rejectedEmpty.add();
-        if (mayLogError()) velmora::Logger::error("[UDPServer] Zero bytes received");
+        if (const auto line = mayLogError()) velmora::Logger::error("[UDPServer] Zero bytes received");
         return false;
     }
     counters.delivered.add();

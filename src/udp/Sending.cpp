@@ -193,7 +193,7 @@ UDPServer::Error UDPServer::Internals::queueCopy(const char* data, std::uint64_t
 
 UDPServer::Error UDPServer::Internals::refuseQueueFull() {
     counters.sendsQueueFull.add();
-    if (mayLogError()) {
+    if (const auto line = mayLogError()) {
         velmora::Logger::error("[UDPServer] Error: Send queue full on port " +
                                std::to_string(localPort));
     }
