@@ -3,7 +3,9 @@
 // released, the receiving thread's CPU per datagram until the train is taken
 // is what taking a train costs. The library (its maximum raised, so it takes
 // trains) against a bare recvmmsg loop that does not coalesce and a bare
-// recvmsg loop with UDP_GRO that only counts each train's datagrams.
+// recvmsg loop with UDP_GRO that only counts each train's datagrams. Trains of
+// 50 x 1,200 and 64 x 256 bytes, and of 128 x 100, the most this kernel takes
+// in one send.
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -87,8 +89,8 @@ void BM_TrainLibrary(benchmark::State& state) {
 }
 void BM_TrainBareBatch(benchmark::State& state) { takeTrains<BareBatchReceiver>(state); }
 void BM_TrainBareCoalescing(benchmark::State& state) { takeTrains<BareTrainReceiver>(state); }
-BENCHMARK(BM_TrainLibrary)->Args({1200, 50})->Args({256, 64})->UseRealTime();
-BENCHMARK(BM_TrainBareBatch)->Args({1200, 50})->Args({256, 64})->UseRealTime();
-BENCHMARK(BM_TrainBareCoalescing)->Args({1200, 50})->Args({256, 64})->UseRealTime();
+BENCHMARK(BM_TrainLibrary)->Args({1200, 50})->Args({256, 64})->Args({100, 128})->UseRealTime();
+BENCHMARK(BM_TrainBareBatch)->Args({1200, 50})->Args({256, 64})->Args({100, 128})->UseRealTime();
+BENCHMARK(BM_TrainBareCoalescing)->Args({1200, 50})->Args({256, 64})->Args({100, 128})->UseRealTime();
 
 }  // namespace

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     report.printRatio("echo, answers per second vs recvfrom/sendto loop",
                       "BM_EchoLibrary/real_time", "BM_EchoBare/real_time", "items_per_second",
                       true, 1.0);
-    for (const char* train : {"1200/50", "256/64"}) {
+    for (const char* train : {"1200/50", "256/64", "100/128"}) {
         const std::string library = std::string("BM_TrainLibrary/") + train + "/real_time";
         const std::string shape = std::string(", trains of ") + train;
         report.printRatio("trains, CPU per datagram vs recvmmsg loop" + shape, library,
