@@ -226,6 +226,35 @@ TEST_P(GatedTrainTest, EveryDatagramOnceInOrderWhetherQueuedOrSentAtARunningServ
     EXPECT_EQ(c.receiveErrors, 0u);
 }
 
+// Replies to a batch of trains (thousands of datagrams delivered in one go)
+// leave as they accumulate, so none is refused for the copies' bound.
+TEST_F(GatedTrainTest, EveryDatagramOfABatchOfTrainsIsAnswered) {
+    dravik_test::RecordingDelegate delegate;  // outlives the server
+    UDPServer server(0, "127.0.0.1");
+    delegate.onMessage = [&](const std::string& datagram) {
+        if (datagram == "gate") waitUntilOpen();
+        server.reply(datagram.data(), datagram.size());
+    };
+    server.setMaxDatagramSize(65535);
+    server.setDelegate(&delegate);
+    server.start();
+    const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(sendSegmented(client, server.localPort(), "gate", 4), 4);
+    ASSERT_TRUE(delegate.waitForCount(1));
+    constexpr std::size_t kTrains = 17, kCount = 128;
+    for (std::size_t t = 0; t < kTrains; ++t) sendTrain(client, server.localPort(), kCount, 100, 100, 'a');
+    open();
+    const std::uint64_t all = 1 + kTrains * kCount;
+    ASSERT_TRUE(delegate.waitForCount(all, std::chrono::seconds(20)));
+    server.stop();
+    ::close(client);
+    const UDPServer::Counters c = server.counters();
+    EXPECT_EQ(c.sendsQueueFull, 0u);
+    EXPECT_EQ(c.sendsAccepted, all);
+    EXPECT_EQ(c.sent + c.sendsFailed + c.sendsDiscarded, all);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     CountsAndSizes, GatedTrainTest,
     ::testing::Combine(::testing::Values<std::size_t>(1, 64, 128, 0),

@@ -211,7 +211,8 @@ public:
     // on Windows, for a subnet's broadcast address, the system's choice).
     // Works in both modes.
     // A copy is taken, and the replies of one batch of deliveries leave
-    // together once the batch has been delivered. Refused with NotRunning on
+    // together, in chunks of up to 64 as they fill and the rest once the
+    // batch has been delivered. Refused with NotRunning on
     // a stopped server and NoRemoteEndpoint outside a delivery; otherwise as
     // send(): its lines, counters, bound and SendQueueFull.
     Error reply(const char* data, std::uint64_t size);

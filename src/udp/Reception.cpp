@@ -16,7 +16,7 @@ constexpr std::chrono::microseconds kLongDelivery{20};
 }  // namespace
 
 // Delivers the datagrams of the current batch one at a time, sends the
-// replies made meanwhile, then either takes the next batch (the last one was
+// replies made meanwhile (a chunk at a time as they fill), then either takes the next batch (the last one was
 // full, or its deliveries took long enough for more to arrive) or waits for
 // the socket. The next batch is taken in a handler of its own, so send
 // completions get their turn under a flood. A stop() between two datagrams
@@ -30,6 +30,9 @@ void UDPServer::receive() {
         if (in.acceptReceived(*in.receiving.batch.next())) {
             reportMessage(in.receiving.message(), in.receiving.messageSize());
         }
+        // A batch of trains may hold thousands of datagrams: their replies
+        // leave a chunk at a time rather than all pile up among the copies.
+        if (in.sending.replies.count() >= kMaxBatch) in.sendReplies();
     }
     in.sendReplies();
     if (in.receiving.batch.pending()) return;
