@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -247,6 +248,10 @@ TEST_F(GatedTrainTest, EveryDatagramOfABatchOfTrainsIsAnswered) {
     open();
     const std::uint64_t all = 1 + kTrains * kCount;
     ASSERT_TRUE(delegate.waitForCount(all, std::chrono::seconds(20)));
+    // The delegate records a datagram before it replies to it.
+    for (int i = 0; i < 500 && server.counters().sendsAccepted < all; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     server.stop();
     ::close(client);
     const UDPServer::Counters c = server.counters();
