@@ -38,6 +38,7 @@ public:
     // counts as one datagram taken. Once the server is quiet (stopped, or no
     // traffic in flight) they add up:
     //   received == delivered + rejectedForeign + rejectedEmpty + receiveErrors
+    //               + rejectedNotForGroup
     //   sendsAccepted == sent + sendsFailed + sendsDiscarded + waitingDatagrams
     // Later versions may append fields; `size` tells readCounters() how many
     // the caller's struct has, so binaries built against either keep working.
@@ -60,6 +61,10 @@ public:
         std::uint64_t sendsQueueFull = 0;   // send() calls refused with SendQueueFull
         std::uint64_t waitingDatagrams = 0; // copies waiting for room now
         std::uint64_t waitingBytes = 0;     // their bytes
+        // A group member: datagrams that arrived on its port but were sent
+        // to another address (unicast, or another group), where the system
+        // tells each datagram's destination (Linux, Windows).
+        std::uint64_t rejectedNotForGroup = 0;
     };
 
     // An IPv4 or IPv6 address with a port, as a value of fixed size. An IPv4

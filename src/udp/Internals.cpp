@@ -129,6 +129,7 @@ UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int loca
       remoteRoute(Route::toward(remoteEndpoint)),
       receiveBufferBytes(receiveBufferSize(nativeSocket)),
       receiveOnly(receiveOnly),
+      groupMember(local.address().is_multicast()),
       sending(sendQueueLimit(socket)),
       heldLinesTimer(ioContext.get_executor()),
       remoteText(endpointText(remoteEndpoint)),

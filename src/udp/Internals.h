@@ -69,6 +69,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     std::atomic<std::thread::id> deliveringOn{};
     std::unique_ptr<std::thread> thread;
     const bool receiveOnly;
+    const bool groupMember;  // bound for a multicast group
     std::atomic<bool> running{false};
 
     // The lifecycle: start() and stop() move the server through these phases
@@ -135,6 +136,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // foreign sender or an empty datagram, logging it within the error line
     // budget; otherwise accepts it for delivery and returns true.
     bool acceptReceived(const ReceiveBatch::Datagram& received);
+    // Whether a datagram is for this server: for a group member, whether it
+    // was sent to the group, where the system says.
+    bool forThisServer(const ReceiveBatch::Datagram& received) const;
     // Whether the calling thread is delivering one of this server's
     // datagrams to the delegate right now.
     bool deliveringHere() const;

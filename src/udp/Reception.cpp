@@ -13,6 +13,14 @@ namespace {
 // however short it was: datagrams came meanwhile.
 constexpr std::chrono::microseconds kLongDelivery{20};
 
+// Whether a datagram sent to `to` was sent to `group`, whatever the scope
+// either carries.
+bool sameGroup(const asio::ip::address& to, const asio::ip::address& group) {
+    if (to.is_v4() != group.is_v4()) return false;
+    if (to.is_v4()) return to.to_v4() == group.to_v4();
+    return to.to_v6().to_bytes() == group.to_v6().to_bytes();
+}
+
 }  // namespace
 
 // Delivers the datagrams of the current batch one at a time, sends the
@@ -61,6 +69,16 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received
         }
         return false;
     }
+    if (!forThisServer(received)) {
+        counters.rejectedNotForGroup.add();
+        if (const auto line = mayLogError()) {
+            velmora::Logger::error("[UDPServer] Datagram sent to " +
+                                   readArrival(received).to.to_string() + ", not to the group " +
+                                   localEndpoint.address().to_string() + " on port " +
+                                   std::to_string(localPort));
+        }
+        return false;
+    }
     // The sender is judged before the length: an empty datagram from a
     // foreign sender is reported as foreign.
     if (!receiveOnly && !sameEndpoint(*received.sender, remoteEndpoint)) {
@@ -81,6 +99,16 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received
     if (received.truncated) counters.truncated.add();
     receiving.accept(received);
     return true;
+}
+
+// A group member's socket may take datagrams sent to its port at other
+// addresses (bound to the any-address: a link-local group without a scope,
+// or Windows); where the system says where each arrived, only the group's
+// are its own.
+bool UDPServer::Internals::forThisServer(const ReceiveBatch::Datagram& received) const {
+    if (!groupMember) return true;
+    const Arrival arrival = readArrival(received);
+    return !arrival.known || sameGroup(arrival.to, localEndpoint.address());
 }
 
 bool UDPServer::Internals::deliveringHere() const {

@@ -41,4 +41,5 @@ struct ServerCounters {
     SharedCount sendsFailed;
     OwnedCount sendsDiscarded;
     SharedCount sendsQueueFull;
+    OwnedCount rejectedNotForGroup;
 };

@@ -147,6 +147,7 @@ void UDPServer::readCounters(Counters& counters) const {
     now.sendsQueueFull = c.sendsQueueFull.get();
     now.waitingDatagrams = in.sending.waiting.waitingDatagrams();
     now.waitingBytes = in.sending.waiting.waitingBytes();
+    now.rejectedNotForGroup = c.rejectedNotForGroup.get();
     // A caller built against an older header has a shorter struct.
     const std::uint64_t fields = std::min<std::uint64_t>(counters.size, sizeof now);
     if (fields > sizeof now.size) {
