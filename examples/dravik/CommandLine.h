@@ -18,8 +18,8 @@ struct UserError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Standard input or output failed: "dravik: read error: ..." or "dravik: write
-// error: ...", exit 1.
+// Standard input or output failed: "dravik COMMAND: read error: ..." or
+// "dravik COMMAND: write error: ...", exit 1.
 struct StreamError : std::runtime_error {
     StreamError(const char* what, int error);
 };

@@ -1,6 +1,5 @@
 #include "DatagramPrinter.h"
 
-#include <chrono>
 #include <string>
 #include <utility>
 
@@ -22,12 +21,6 @@ std::string hex(const std::string& bytes) {
 }
 
 }  // namespace
-
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 void DatagramPrinter::messageReceived(const char* data, std::uint64_t size) {
     const std::string bytes(data, static_cast<std::size_t>(size));

@@ -5,6 +5,7 @@
 
 #include <dravik/UDPServer.h>
 
+#include "MonotonicClock.h"
 #include "OutputWriter.h"
 
 namespace dravik_app {
@@ -37,8 +38,5 @@ private:
     std::atomic<std::uint64_t> byteCount{0};
     std::atomic<std::int64_t> lastArrivalMs{0};
 };
-
-// Monotonic milliseconds.
-std::int64_t nowMs();
 
 }  // namespace dravik_app

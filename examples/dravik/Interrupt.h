@@ -1,18 +1,24 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace dravik_app {
 
-// Opens standard input, output and error on the null device where they are
-// closed, so that nothing the program opens later takes their numbers. Call
-// it before anything else.
+// Takes the numbers of standard input, output and error where they are
+// closed, so that nothing the program opens later takes them: input and
+// error on the null device (a closed input is an empty one), output so that
+// writing it fails ("Bad file descriptor") as writing the closed stream
+// would. Call it before anything else.
 void openClosedStandardStreams();
 
-// Catches Ctrl-C and SIGTERM from now on, so the program can stop cleanly.
+// Catches Ctrl-C and SIGTERM from now on, so the program can stop cleanly;
+// Ctrl-C stays ignored where it was ignored at start (a command started in
+// the background by a shell).
 void catchInterrupts();
 // Whether one of them has arrived.
 bool interrupted();
@@ -35,5 +41,11 @@ std::size_t readSome(std::FILE* in, char* block, std::size_t size);
 // interrupt arrives: an interrupt ends the wait, leaving the rest unwritten.
 // Throws StreamError if writing fails.
 void writeOut(const void* data, std::size_t size);
+
+// Writes all `size` bytes to standard output, waiting for room whatever
+// interrupts arrive, until `giveUpAt` (monotonic milliseconds, looked at
+// while it waits; 0: never) has passed. Returns whether all were written.
+// Throws StreamError if writing fails.
+bool writeOutBefore(const void* data, std::size_t size, const std::atomic<std::int64_t>& giveUpAt);
 
 }  // namespace dravik_app

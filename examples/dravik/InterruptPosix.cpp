@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "CommandLine.h"
+#include "MonotonicClock.h"
 
 namespace dravik_app {
 namespace {
@@ -37,6 +38,8 @@ std::string pending;
 
 // What a pipe takes in one write once poll() says it has room.
 constexpr std::size_t kWriteBlock = PIPE_BUF;
+// How often a patient write looks whether to give up.
+constexpr int kGiveUpCheckMs = 50;
 
 // Waits until `fd` is ready for `events`; false if an interrupt came first.
 bool waitFor(int fd, short events, const char* failure) {
@@ -65,11 +68,13 @@ std::size_t readReady(int fd, char* block, std::size_t size) {
 
 }  // namespace
 
+// Output is opened for reading, so that writing it fails as writing the
+// closed stream would have.
 void openClosedStandardStreams() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
             // The lowest free number is this one.
-            (void)::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            (void)::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
         }
     }
 }
@@ -83,7 +88,10 @@ void catchInterrupts() {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
+    struct sigaction before {};
+    if (::sigaction(SIGINT, nullptr, &before) != 0 || before.sa_handler != SIG_IGN) {
+        ::sigaction(SIGINT, &action, nullptr);
+    }
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
@@ -135,6 +143,30 @@ void writeOut(const void* data, std::size_t size) {
             throw StreamError("write error", errno);
         }
     }
+}
+
+bool writeOutBefore(const void* data, std::size_t size,
+                    const std::atomic<std::int64_t>& giveUpAt) {
+    const char* next = static_cast<const char*>(data);
+    const char* const end = next + size;
+    while (next != end) {
+        pollfd watched{STDOUT_FILENO, POLLOUT, 0};
+        const int ready = ::poll(&watched, 1, kGiveUpCheckMs);
+        if (ready < 0 && errno != EINTR) throw StreamError("write error", errno);
+        if (ready <= 0) {
+            const std::int64_t deadline = giveUpAt.load();
+            if (deadline != 0 && nowMs() >= deadline) return false;
+            continue;
+        }
+        const ssize_t wrote =
+            ::write(STDOUT_FILENO, next, std::min<std::size_t>(kWriteBlock, end - next));
+        if (wrote >= 0) {
+            next += wrote;
+        } else if (errno != EINTR && errno != EAGAIN) {
+            throw StreamError("write error", errno);
+        }
+    }
+    return true;
 }
 
 }  // namespace dravik_app

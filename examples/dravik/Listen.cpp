@@ -34,17 +34,23 @@ int runListen(CommandLine& line) {
     while (!interrupted() && output.error() == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    // What a stalled reader has not taken is dropped, so the worker, which
-    // may wait for room in the output, ends.
-    output.close();
+    // Nothing is delivered once the server has stopped; then what was
+    // delivered is written out, as far as the reader takes it.
+    output.stopWaitingForRoom();
     server->stop();
-    if (output.error() != 0) throw StreamError("write error", output.error());
+    output.finish();
     const UDPServer::Counters c = server->counters();
-    std::fprintf(stderr, "received %s, delivered %llu (%s), %s\n",
+    const std::uint64_t delivered = printer.datagrams();
+    const std::uint64_t printed = output.written();
+    std::fprintf(stderr, "received %s, delivered %llu (%s), printed %llu, not written %llu, %s\n",
                  counted(c.received, "datagram").c_str(),
-                 static_cast<unsigned long long>(printer.datagrams()),
-                 counted(printer.bytes(), "byte").c_str(), systemDrops(*server).c_str());
-    return 0;
+                 static_cast<unsigned long long>(delivered),
+                 counted(printer.bytes(), "byte").c_str(),
+                 static_cast<unsigned long long>(printed),
+                 static_cast<unsigned long long>(delivered - printed),
+                 systemDrops(*server).c_str());
+    if (output.error() != 0) throw StreamError("write error", output.error());
+    return printed == delivered ? 0 : 1;
 }
 
 }  // namespace dravik_app

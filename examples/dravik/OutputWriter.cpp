@@ -1,41 +1,49 @@
 #include "OutputWriter.h"
 
 #include <cerrno>
-#include <chrono>
 #include <utility>
 
 #include "CommandLine.h"
 #include "Interrupt.h"
+#include "MonotonicClock.h"
 
 namespace dravik_app {
 
 OutputWriter::OutputWriter() : thread([this] { run(); }) {}
 
 OutputWriter::~OutputWriter() {
-    close();
+    stopTaking();
     thread.join();
 }
 
-bool OutputWriter::post(std::string text) {
+bool OutputWriter::post(std::string line) {
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return closed || queuedBytes < kCapacity; });
+    changed.wait(lock, [&] { return closed || !waitForRoom || queuedBytes < kCapacity; });
     if (closed) return false;
-    queuedBytes += text.size();
-    queue.push_back(std::move(text));
+    queuedBytes += line.size();
+    queue.push_back(std::move(line));
     changed.notify_all();
     return true;
 }
 
-// The writer does not watch the condition for an interrupt, so the wait
-// looks at it now and then.
-void OutputWriter::drain() {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!closed && (writing || !queue.empty()) && !interrupted()) {
-        changed.wait_for(lock, std::chrono::milliseconds(20));
+void OutputWriter::stopWaitingForRoom() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        waitForRoom = false;
     }
+    changed.notify_all();
 }
 
-void OutputWriter::close() {
+void OutputWriter::finish() {
+    giveUpAt = nowMs() + kFinishWait.count();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return closed || (!writing && queue.empty()); });
+    }
+    stopTaking();
+}
+
+void OutputWriter::stopTaking() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         closed = true;
@@ -45,6 +53,7 @@ void OutputWriter::close() {
     changed.notify_all();
 }
 
+// A line cut short by giving up, and the lines after it, stay unwritten.
 void OutputWriter::run() {
     std::deque<std::string> taken;
     for (;;) {
@@ -59,16 +68,18 @@ void OutputWriter::run() {
             writing = true;
             changed.notify_all();
         }
+        bool gaveUp = false;
         try {
-            for (const std::string& text : taken) {
-                writeOut(text.data(), text.size());
-                if (interrupted()) break;
+            for (const std::string& line : taken) {
+                gaveUp = !writeOutBefore(line.data(), line.size(), giveUpAt);
+                if (gaveUp) break;
+                ++writtenLines;
             }
         } catch (const StreamError&) {
             failedWith = errno ? errno : EIO;
         }
         taken.clear();
-        if (interrupted() || failedWith != 0) close();
+        if (gaveUp || failedWith != 0) stopTaking();
     }
 }
 

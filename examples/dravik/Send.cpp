@@ -90,12 +90,17 @@ int runSend(CommandLine& line) {
         if (nowMs() - quietSince >= waitMs) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    // Replies already taken are printed unless an interrupt says otherwise;
-    // a stalled reader cannot hold up the stop.
-    output.drain();
-    output.close();
+    // Replies already taken are printed, as far as the reader takes them.
+    output.stopWaitingForRoom();
     server->stop();
+    output.finish();
     if (output.error() != 0) throw StreamError("write error", output.error());
+    const std::uint64_t unprinted = printer.datagrams() - output.written();
+    if (unprinted != 0) {
+        std::fprintf(stderr, "dravik send: %s not written: standard output took nothing for %lld ms\n",
+                     counted(unprinted, "reply").c_str(),
+                     static_cast<long long>(OutputWriter::kFinishWait.count()));
+    }
 
     // Sends still waiting when an interrupt stopped the server are discarded.
     const UDPServer::Counters c = server->counters();
@@ -109,7 +114,7 @@ int runSend(CommandLine& line) {
     }
     // Cut short: the shell's status for the signal, so a script can tell.
     if (!inputEnded) return 128 + interruptSignal();
-    return failed == 0 ? 0 : 1;
+    return failed == 0 && unprinted == 0 ? 0 : 1;
 }
 
 }  // namespace dravik_app

@@ -71,6 +71,15 @@ const std::map<std::string, Command>& commands() {
     return table;
 }
 
+// What was printed with printf is only written now: 0, or 1 with the
+// failure said, as `who`.
+int flushStandardOutput(const std::string& who) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "%s: write error: %s\n", who.c_str(), std::strerror(errno ? errno : EIO));
+    return 1;
+}
+
 void printUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: dravik COMMAND [OPTIONS]\n"
@@ -89,11 +98,11 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
         printUsage(arguments.empty() ? stderr : stdout);
-        return arguments.empty() ? 2 : 0;
+        return arguments.empty() ? 2 : flushStandardOutput("dravik");
     }
     if (arguments[0] == "--version") {
         std::printf("dravik %s\n", DRAVIK_APP_VERSION);
-        return 0;
+        return flushStandardOutput("dravik");
     }
     const auto found = commands().find(arguments[0]);
     if (found == commands().end()) {
@@ -105,21 +114,14 @@ int main(int argc, char** argv) {
     try {
         if (line.helpAsked()) {
             std::printf("%s%s", command.help, kCommonOptions);
-            return 0;
+            return flushStandardOutput("dravik " + line.command());
         }
         velmora::LogControl::setMinimumLevel(
             dravik_app::parseLogLevel(line.value("--log-level", command.defaultLogLevel)));
         velmora::extensions::dravik::DravikExtension::initialize();
         const int status = command.run(line);
-        // What was printed with printf is only written now.
-        errno = 0;
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            throw dravik_app::StreamError("write error", errno ? errno : EIO);
-        }
-        return status;
-    } catch (const dravik_app::StreamError& e) {
-        std::fprintf(stderr, "dravik: %s\n", e.what());
-        return 1;
+        const int flushed = flushStandardOutput("dravik " + line.command());
+        return flushed != 0 ? flushed : status;
     } catch (const dravik_app::UsageError& e) {
         std::fprintf(stderr, "dravik %s: %s (see dravik %s --help)\n", line.command().c_str(),
                      e.what(), line.command().c_str());

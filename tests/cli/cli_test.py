@@ -7,6 +7,7 @@ import base64
 import contextlib
 import os
 import random
+import re
 import resource
 import select
 import signal
@@ -79,7 +80,8 @@ class ListenTest(unittest.TestCase):
     def test_prints_each_datagram_as_escaped_text_and_a_summary(self):
         lines, errors = self.listen(datagrams=[b"hello", b"two\nlines", b"\x00\x01\\"])
         self.assertEqual(lines, [b"hello\n", b"two\\nlines\n", b"\\x00\\x01\\\\\n"])
-        self.assertIn(b"received 3 datagrams, delivered 3 (17 bytes), the system dropped 0 packets; "
+        self.assertIn(b"received 3 datagrams, delivered 3 (17 bytes), printed 3, not written 0, "
+                      b"the system dropped 0 packets; "
                       b"a packet may hold several datagrams", errors)
 
     def test_prints_hex(self):
@@ -246,7 +248,7 @@ class SendTest(unittest.TestCase):
                   '"$0" listen 47000 --bind 127.0.0.1 > "$1" 2>/dev/null & listener=$!\n'
                   "sleep 0.3\n"
                   '"$0" send 127.0.0.1 47000 --wait 300; status=$?\n'
-                  "kill -INT $listener; wait $listener; exit $status\n")
+                  "kill -TERM $listener; wait $listener; exit $status\n")
         cpu = str(min(os.sched_getaffinity(0)))
         with tempfile.TemporaryDirectory() as directory:
             received = os.path.join(directory, "received")
@@ -287,7 +289,8 @@ class FailureTest(unittest.TestCase):
             with open("/dev/full", "wb") as full:
                 result = subprocess.run([DRAVIK, *command], input=b"data", stdout=full,
                                         stderr=subprocess.PIPE, timeout=TIMEOUT)
-            self.assertEqual(result.stderr, b"dravik: write error: No space left on device\n")
+            self.assertEqual(result.stderr,
+                             b"dravik %s: write error: No space left on device\n" % command[0].encode())
             self.assertEqual(result.returncode, 1)
         port = free_port()
         with open("/dev/full", "wb") as full:
@@ -301,7 +304,7 @@ class FailureTest(unittest.TestCase):
             finally:
                 listener.kill()
         self.assertEqual(listener.returncode, 1)
-        self.assertIn(b"dravik: write error: No space left on device", errors)
+        self.assertIn(b"dravik listen: write error: No space left on device", errors)
 
     def test_read_error(self):
         directory = os.open("/", os.O_RDONLY)
@@ -312,22 +315,15 @@ class FailureTest(unittest.TestCase):
             os.close(directory)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout, b"")
-        self.assertIn(b"dravik: read error: ", result.stderr)
+        self.assertIn(b"dravik base64: read error: ", result.stderr)
 
     def test_a_stalled_reader_does_not_hold_up_a_signal(self):
-        port = free_port()
-        commands = [(["listen", str(port), "--bind", "127.0.0.1"], 0),
-                    (["base64", "encode"], 128 + signal.SIGTERM)]
-        for command, status in commands:
-            with idle_fifo() as stalled, open("/dev/zero", "rb") as zeros:  # never read
-                process = subprocess.Popen([DRAVIK, *command], stdin=zeros, stdout=stalled,
-                                           stderr=subprocess.DEVNULL)
-                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-                    for _ in range(500):  # more than the pipe holds
-                        sender.sendto(bytes(1000), ("127.0.0.1", port))
-                        time.sleep(0.001)
-                signal_and_wait(process, signal.SIGTERM)
-            self.assertEqual(process.returncode, status, command)
+        with idle_fifo() as stalled, open("/dev/zero", "rb") as zeros:  # never read
+            process = subprocess.Popen([DRAVIK, "base64", "encode"], stdin=zeros, stdout=stalled,
+                                       stderr=subprocess.DEVNULL)
+            time.sleep(0.2)
+            signal_and_wait(process, signal.SIGTERM)
+        self.assertEqual(process.returncode, 128 + signal.SIGTERM)
 
     def test_closed_standard_input_is_an_empty_one(self):
         result = subprocess.run([DRAVIK, "send", "127.0.0.1", str(free_port()), "--wait", "0"],
@@ -343,6 +339,105 @@ class FailureTest(unittest.TestCase):
         result = subprocess.run([DRAVIK, "send", "127.0.0.1", "9", "hi"], capture_output=True,
                                 timeout=TIMEOUT, preexec_fn=few_descriptors)
         self.assertFails(result, "cannot open local port 0: Too many open files")
+
+
+class OutputEndTest(unittest.TestCase):
+    """How listen ends: what was delivered is printed, or counted as not written,
+    with the status saying which; a closed standard output fails; an ignored
+    Ctrl-C stays ignored."""
+
+    SUMMARY = re.compile(rb"delivered (\d+) \(.*\), printed (\d+), not written (\d+)")
+
+    def listen(self, stdout, ignore_interrupts=False):
+        port = free_port()
+        process = subprocess.Popen(
+            [DRAVIK, "listen", str(port), "--bind", "127.0.0.1"], stdout=stdout,
+            stderr=subprocess.PIPE,
+            preexec_fn=(lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if ignore_interrupts
+            else None)
+        process.stderr.readline()
+        return process, port
+
+    def send(self, port, count, size=1000):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            for i in range(count):
+                sender.sendto(b"%06d" % i + bytes(size - 6), ("127.0.0.1", port))
+                if i % 50 == 0:
+                    time.sleep(0.001)
+
+    def test_output_ends(self):
+        for case in ("slow reader", "stalled reader", "closed output", "ignored interrupt"):
+            with self.subTest(case):
+                getattr(self, "end_with_" + case.replace(" ", "_"))()
+
+    def end_with_slow_reader(self):
+        """More than the pipe and the writer's queue hold, read slowly: after
+        Ctrl-C every delivered datagram is still printed."""
+        read_end, write_end = os.pipe()
+        process, port = self.listen(write_end)
+        os.close(write_end)
+        lines = []
+        reading = threading.Thread(target=lambda: lines.extend(slow_lines(read_end)))
+        reading.start()
+        self.send(port, 3000)
+        process.send_signal(signal.SIGINT)
+        _, errors = process.communicate(timeout=TIMEOUT)
+        reading.join(TIMEOUT)
+        delivered, printed, unwritten = map(int, self.SUMMARY.search(errors).groups())
+        self.assertEqual((printed, unwritten, len(lines)), (delivered, 0, delivered), errors)
+        self.assertEqual(process.returncode, 0)
+
+    def end_with_stalled_reader(self):
+        """A reader that stopped reading is waited for about a second: what it did
+        not take is counted as not written, and the status is 1."""
+        with idle_fifo() as stalled:
+            process, port = self.listen(stalled)
+            self.send(port, 500)
+            time.sleep(0.2)
+            started = time.monotonic()
+            process.send_signal(signal.SIGINT)
+            _, errors = process.communicate(timeout=TIMEOUT)
+            self.assertLess(time.monotonic() - started, 5)
+        delivered, printed, unwritten = map(int, self.SUMMARY.search(errors).groups())
+        self.assertGreater(unwritten, 0, errors)
+        self.assertEqual(printed + unwritten, delivered, errors)
+        self.assertEqual(process.returncode, 1)
+
+    def end_with_closed_output(self):
+        process = subprocess.Popen([DRAVIK, "listen", "0"], stderr=subprocess.PIPE,
+                                   preexec_fn=lambda: os.close(1))
+        port = int(process.stderr.readline().split(b"port ")[1].split(b";")[0])
+        self.send(port, 1, size=10)
+        _, errors = process.communicate(timeout=TIMEOUT)
+        self.assertEqual(process.returncode, 1)
+        self.assertIn(b"dravik listen: write error: Bad file descriptor", errors)
+        result = subprocess.run([DRAVIK, "base64", "encode"], input=b"data", stderr=subprocess.PIPE,
+                                timeout=TIMEOUT, preexec_fn=lambda: os.close(1))
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, b"dravik base64: write error: Bad file descriptor\n"))
+
+    def end_with_ignored_interrupt(self):
+        process, port = self.listen(subprocess.DEVNULL, ignore_interrupts=True)
+        try:
+            process.send_signal(signal.SIGINT)
+            time.sleep(0.3)
+            self.assertIsNone(process.poll(), "an ignored SIGINT ended the command")
+            process.send_signal(signal.SIGTERM)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        self.assertEqual(process.returncode, 0)
+        self.assertRegex(errors, self.SUMMARY)
+
+
+def slow_lines(descriptor):
+    """Reads the pipe a little at a time until its end, then splits it into lines."""
+    data = bytearray()
+    with os.fdopen(descriptor, "rb", buffering=0) as pipe:
+        while chunk := pipe.read(16384):
+            data += chunk
+            time.sleep(0.002)
+    return data.splitlines()
 
 
 class Base64Test(unittest.TestCase):
