@@ -20,7 +20,7 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 # the first test can hang until its time-out.
 wine wineboot -i >/dev/null 2>&1
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_WERROR=ON \
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_WERROR=ON -DDRAVIK_BUILD_TESTS=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$build" -j "$jobs"
 # Now and then Wine fails to start a test process (no output at all, in a few

@@ -27,7 +27,7 @@ stage() { printf '\n==== %s ====\n' "$*"; }
 build_and_test() {
     local name=$1; shift
     stage "$name: build"
-    cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_BUILD_TESTS=ON "$@" >/dev/null
     cmake --build "$out/$name" -j "$jobs"
     stage "$name: tests"
     run_ctest "$out/$name"
