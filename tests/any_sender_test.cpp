@@ -117,7 +117,8 @@ TEST(EndpointTest, ParsesShowsAndComparesAddresses) {
     EXPECT_EQ(UDPServer::Endpoint("::ffff:192.0.2.1", 7).address(), "192.0.2.1");
     EXPECT_NE(UDPServer::Endpoint("192.0.2.1", 7), UDPServer::Endpoint("192.0.2.1", 8));
     for (const auto& bad : {std::make_pair("localhost", 1), std::make_pair("1.2.3.4:5", 1),
-                            std::make_pair("192.0.2.1", -1), std::make_pair("::1", 65536)}) {
+                            std::make_pair("192.0.2.1", -1), std::make_pair("::1", 65536),
+                            std::make_pair("::1%", 1), std::make_pair("fe80::1%", 1)}) {
         try {
             UDPServer::Endpoint(bad.first, bad.second);
             ADD_FAILURE() << bad.first << " " << bad.second;

@@ -151,7 +151,8 @@ TEST_P(BadScopeTest, LinkLocalScopeMustNameAnInterfaceAndNoTextHoldsANulByte) {
 INSTANTIATE_TEST_SUITE_P(UnknownJunkOutOfRangeTwiceNul, BadScopeTest,
                          ::testing::Values("fe80::1%no-such-interface", "fe80::1%1x",
                                            "fe80::1%4294967296", "fe80::1%99999999999",
-                                           "fe80::1%1%1", "fe80::1%", "fe80::1%0",
+                                           "fe80::1%1%1", "fe80::1%", "::1%", "ff02::1%",
+                                           "fe80::1%0",
                                            std::string("fe80::1%1\0junk", 14),
                                            std::string("::1%x\0", 6),
                                            std::string("127.0.0.1\0", 10)));

@@ -7,14 +7,37 @@
 namespace dravik_app {
 namespace {
 
+// An address refused for its scope ("fe80::1%nosuch"), not for the address.
+bool refusedForScope(const std::string& address) {
+    const std::size_t percent = address.find('%');
+    if (percent == std::string::npos) return false;
+    try {
+        UDPServer::Endpoint(address.substr(0, percent), 0);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
 // The library refuses text that is not a numeric address with
 // invalid_argument and no context; every other failure is the system's, told
-// by its code ("bind: ..." when the address itself cannot be bound).
+// by its code, after the step that failed ("bind: ...", "join: ...").
 [[noreturn]] void explain(const std::system_error& e, const std::string& address, int localPort) {
-    const bool binding = std::string(e.what()).rfind("bind:", 0) == 0;
+    const std::string what = e.what();
+    const bool binding = what.rfind("bind:", 0) == 0;
+    if (e.code() == std::errc::invalid_argument && !binding && refusedForScope(address)) {
+        const std::string scope = address.substr(address.find('%') + 1);
+        throw UserError(scope.empty() ? "'" + address + "' has an empty scope after '%'"
+                                      : "'" + scope + "' is not a network interface of this host " +
+                                            "(the scope of '" + address + "')");
+    }
     if (e.code() == std::errc::invalid_argument && !binding) {
         throw UserError("'" + address +
                         "' is not a numeric IPv4 or IPv6 address (host names are not looked up)");
+    }
+    if (what.rfind("join:", 0) == 0) {
+        throw UserError("cannot join group " + address + " on port " + std::to_string(localPort) +
+                        ": " + e.code().message());
     }
     if (e.code() == std::errc::invalid_argument) {
         const bool unscopedV6 = address.find(':') != std::string::npos &&

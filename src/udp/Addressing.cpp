@@ -42,12 +42,14 @@ unsigned scopeIndex(const std::string& scope) {
 
 // IPv6 text with an optional "%scope"; the scope is judged here, not by the
 // system's parser, which takes "%1x" as 1 and an unknown name as 0. On a
-// multicast group it names the interface to join or send on.
+// multicast group it names the interface to join or send on. An empty scope
+// is refused on any address.
 std::error_code parseV6(const std::string& text, asio::ip::address& parsed) {
     const std::size_t percent = text.find('%');
     std::error_code error;
     asio::ip::address_v6 v6 = asio::ip::make_address_v6(text.substr(0, percent), error);
     if (error) return error;
+    if (percent + 1 == text.size()) return std::make_error_code(std::errc::invalid_argument);
     if (percent != std::string::npos && (v6.is_link_local() || v6.is_multicast())) {
         const unsigned index = scopeIndex(text.substr(percent + 1));
         if (index == 0) return std::make_error_code(std::errc::invalid_argument);

@@ -524,6 +524,19 @@ class UserErrorTest(unittest.TestCase):
         self.assertOneLineError(run("listen", "0", "--bind", "fe80::1"), 1,
                                 "cannot bind to fe80::1: Invalid argument (a link-local address "
                                 "needs its interface as a scope")
+        self.assertOneLineError(run("listen", "0", "--bind", "fe80::1%nosuch"), 1,
+                                "'nosuch' is not a network interface of this host (the scope of "
+                                "'fe80::1%nosuch')")
+        self.assertOneLineError(run("listen", "0", "--bind", "::1%"), 1,
+                                "'::1%' has an empty scope after '%'")
+
+    def test_group_that_cannot_be_joined(self):
+        """In a network namespace of its own, with no interface up, no group can be joined."""
+        result = subprocess.run(["unshare", "-n", DRAVIK, "listen", "0", "--bind", "239.1.2.3"],
+                                capture_output=True, timeout=TIMEOUT)
+        if result.returncode != 1 or b"unshare" in result.stderr:
+            self.skipTest(f"no network namespace: {result.stderr.decode().strip()}")
+        self.assertOneLineError(result, 1, "cannot join group 239.1.2.3 on port 0: ")
 
     def test_host_name_instead_of_address(self):
         self.assertOneLineError(run("send", "localhost", "9", "hi"), 1,
