@@ -87,7 +87,7 @@ void printUsage(std::FILE* out) {
                  "  listen   print the datagrams that arrive on a port\n"
                  "  echo     send every datagram back to where it came from\n"
                  "  send     send datagrams to a peer and print its replies\n"
-                 "  base64   encode or decode standard input\n"
+                 "  base64   encode or decode a file or standard input\n"
                  "Run 'dravik COMMAND --help' for a command's options; 'dravik --version'.\n");
 }
 

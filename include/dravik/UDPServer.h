@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include <dravik/UDPServerDelegate.h>
 #include <dravik/export.h>
