@@ -123,7 +123,8 @@ public:
     // Peer mode. `remoteAddress` must be numeric IPv4 or IPv6 text (an IPv6
     // "%scope" suffix is accepted: on a link-local address it must name an
     // existing interface, elsewhere it is ignored, as the system ignores it
-    // on senders); host names are refused, no lookup is made.
+    // on senders; an empty one is refused); host names are refused, no
+    // lookup is made.
     // An IPv6 remote gets an IPv6 socket bound to [::]:localPort, an IPv4 one
     // an IPv4 socket bound to 0.0.0.0:localPort that may also send to
     // broadcast addresses. A multicast remote is sent to with the system's
