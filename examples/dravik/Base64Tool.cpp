@@ -8,11 +8,6 @@
 #include "Commands.h"
 #include "Interrupt.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 namespace dravik_app {
 namespace {
 
@@ -26,14 +21,10 @@ struct FileCloser {
     }
 };
 
-// Standard input for "-", else the named file; in binary mode.
+// Standard input for "-", else the named file; in binary mode (standard
+// input is, from the start).
 std::unique_ptr<std::FILE, FileCloser> openInput(const std::string& name) {
-    if (name == "-") {
-#ifdef _WIN32
-        _setmode(_fileno(stdin), _O_BINARY);
-#endif
-        return std::unique_ptr<std::FILE, FileCloser>(stdin);
-    }
+    if (name == "-") return std::unique_ptr<std::FILE, FileCloser>(stdin);
     std::FILE* file = std::fopen(name.c_str(), "rb");
     if (!file) throw UserError("cannot open " + name + ": " + std::strerror(errno));
     return std::unique_ptr<std::FILE, FileCloser>(file);
@@ -51,9 +42,6 @@ int runBase64(CommandLine& line) {
     const bool encoding = positional[0] == "encode";
     if (!encoding && wrap != 0) throw UsageError("--wrap is for encode");
     auto input = openInput(positional.size() == 2 ? positional[1] : "-");
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
 
     // What has arrived is coded as it arrives, so a live stream flows through.
     // An interrupt ends the command where it is: what was coded has been

@@ -9,25 +9,29 @@
 
 namespace dravik_app {
 
-// Takes the numbers of standard input, output and error where they are
-// closed, so that nothing the program opens later takes them: input and
-// error on the null device (a closed input is an empty one), output so that
-// writing it fails ("Bad file descriptor") as writing the closed stream
-// would. Call it before anything else.
-void openClosedStandardStreams();
+// Readies the standard streams; call it before anything else. POSIX: takes
+// the numbers of standard input, output and error where they are closed, so
+// that nothing the program opens later takes them: input and error on the
+// null device (a closed input is an empty one), output so that writing it
+// fails ("Bad file descriptor") as writing the closed stream would. Windows:
+// input and output in binary mode, so that bytes pass as they are (no 0x1A
+// ends the input, no LF becomes CR LF).
+void prepareStandardStreams();
 
 // Catches Ctrl-C and SIGTERM from now on, so the program can stop cleanly;
 // Ctrl-C stays ignored where it was ignored at start (a command started in
-// the background by a shell).
+// the background by a shell). Call it on the thread that reads standard
+// input: on Windows, Ctrl-C cancels that thread's read.
 void catchInterrupts();
 // Whether one of them has arrived.
 bool interrupted();
 // The number of the signal that arrived (SIGINT or SIGTERM), 0 if none.
 int interruptSignal();
 
-// The next lines of standard input, without their line breaks, in `lines`
-// (replaced): all the complete lines that have arrived, at least one, or the
-// input's unterminated last line. False at the end of the input or as soon as
+// The next lines of standard input, without their line feeds (a CR before
+// one is part of the line, on every platform), in `lines` (replaced): all the
+// complete lines that have arrived, at least one, or the input's
+// unterminated last line. False at the end of the input or as soon as
 // an interrupt arrives, even while it waits for input. Throws StreamError if
 // reading fails.
 bool readLines(std::vector<std::string>& lines);

@@ -70,7 +70,7 @@ std::size_t readReady(int fd, char* block, std::size_t size) {
 
 // Output is opened for reading, so that writing it fails as writing the
 // closed stream would have.
-void openClosedStandardStreams() {
+void prepareStandardStreams() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
             // The lowest free number is this one.

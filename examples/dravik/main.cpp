@@ -94,7 +94,7 @@ void printUsage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    dravik_app::openClosedStandardStreams();
+    dravik_app::prepareStandardStreams();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
         printUsage(arguments.empty() ? stderr : stdout);

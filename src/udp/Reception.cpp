@@ -6,6 +6,7 @@
 #include "host/Logger.h"
 #include "udp/FirstFailure.h"
 #include "udp/Internals.h"
+#include "udp/SystemErrors.h"
 
 namespace {
 
@@ -65,7 +66,8 @@ bool UDPServer::Internals::acceptReceived(const ReceiveBatch::Datagram& received
         counters.receiveErrors.add();
         if (const auto line = mayLogError()) {
             velmora::Logger::error("[UDPServer] Error receiving data on port " +
-                                   std::to_string(localPort) + ": " + received.error.message());
+                                   std::to_string(localPort) + ": " +
+                                   standardCode(received.error).message());
         }
         return false;
     }

@@ -10,6 +10,7 @@
 #include "udp/BatchSend.h"
 #include "udp/EndpointConversion.h"
 #include "udp/FirstFailure.h"
+#include "udp/SystemErrors.h"
 #include "udp/Internals.h"
 #include "udp/NativeSocket.h"
 
@@ -248,7 +249,7 @@ void UDPServer::Internals::logQueuedSends() {
 void UDPServer::Internals::reportSent(const CompletedSends::Outcome& outcome) {
     if (outcome.error) {
         velmora::Logger::error("[UDPServer] Error sending data on port " + std::to_string(localPort) +
-                               ": " + outcome.error.message());
+                               ": " + standardCode(outcome.error).message());
         return;
     }
     char count[24];
