@@ -175,7 +175,9 @@ protected:
 };
 
 TEST_P(GatedTrainTest, EveryDatagramOnceInOrderWhetherQueuedOrSentAtARunningServer) {
-    const auto [wantedCount, size, shortLast] = GetParam();
+    const std::size_t wantedCount = std::get<0>(GetParam());
+    const std::size_t size = std::get<1>(GetParam());
+    const bool shortLast = std::get<2>(GetParam());
     const std::size_t count = std::min(wantedCount == 0 ? largestSegmentCount() : wantedCount,
                                        kMostTrainBytes / size);
     const std::size_t last = shortLast ? size - size / 3 : size;
