@@ -20,8 +20,7 @@ void prepareStandardStreams();
 
 // Catches Ctrl-C and SIGTERM from now on, so the program can stop cleanly;
 // Ctrl-C stays ignored where it was ignored at start (a command started in
-// the background by a shell). Call it on the thread that reads standard
-// input: on Windows, Ctrl-C cancels that thread's read.
+// the background by a shell).
 void catchInterrupts();
 // Whether one of them has arrived.
 bool interrupted();
@@ -29,9 +28,8 @@ bool interrupted();
 int interruptSignal();
 
 // The next lines of standard input, without their line feeds (a CR before
-// one is part of the line, on every platform), in `lines` (replaced): all the
-// complete lines that have arrived, at least one, or the input's
-// unterminated last line. False at the end of the input or as soon as
+// one is part of the line), in `lines` (replaced): all the complete lines
+// that have arrived, at least one, or the input's unterminated last line. False at the end of the input or as soon as
 // an interrupt arrives, even while it waits for input. Throws StreamError if
 // reading fails.
 bool readLines(std::vector<std::string>& lines);

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <utility>
 
 #include "CommandLine.h"
 #include "MonotonicClock.h"
@@ -32,9 +31,6 @@ extern "C" void onInterrupt(int signal) {
     if (wakeFds[1] >= 0) (void)!::write(wakeFds[1], "", 1);
     errno = saved;
 }
-
-// Input read but not yet returned as a line.
-std::string pending;
 
 // What a pipe takes in one write once poll() says it has room.
 constexpr std::size_t kWriteBlock = PIPE_BUF;
@@ -101,29 +97,6 @@ bool interrupted() {
 
 int interruptSignal() {
     return received.load();
-}
-
-bool readLines(std::vector<std::string>& lines) {
-    lines.clear();
-    for (;;) {
-        std::size_t start = 0;
-        for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            lines.emplace_back(pending, start, end - start);
-        }
-        pending.erase(0, start);
-        if (!lines.empty()) return true;
-        char block[65536];
-        const std::size_t got = readReady(STDIN_FILENO, block, sizeof block);
-        if (interrupted()) return false;
-        if (got == 0) {
-            if (pending.empty()) return false;
-            lines.push_back(std::move(pending));
-            pending.clear();
-            return true;
-        }
-        pending.append(block, got);
-    }
 }
 
 std::size_t readSome(std::FILE* in, char* block, std::size_t size) {

@@ -1,17 +1,24 @@
-// Windows: Ctrl-C arrives on a thread of its own, which cancels the reading
-// thread's blocked read of standard input (a console event does not end it,
-// a pipe's least of all) for as long as it takes to land. Standard input is
-// read line by line, and the streams through the C runtime, in binary mode.
+// Windows: Ctrl-C arrives on a thread of its own. Input is read by a thread
+// of its own too, since a read blocked on a pipe cannot be relied on to end
+// for Ctrl-C (Wine does not cancel it): a wait for input waits for that
+// thread's news or for Ctrl-C, whichever comes first. The streams are in
+// binary mode; output goes through the C runtime.
 #include "Interrupt.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
-#include <iostream>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "CommandLine.h"
 
@@ -22,13 +29,71 @@ namespace {
 std::atomic<int> received{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handlers store it");
 
-// The thread that reads standard input, and whether it is in a read.
-HANDLE reader = nullptr;
-std::atomic<bool> reading{false};
+// Reads one input on a thread of its own into a bounded buffer. It lives as
+// long as the process: a thread blocked in a read is ended with it.
+class BackgroundReader {
+public:
+    static constexpr std::size_t kMostBuffered = 1 << 20;
 
-// How long a Ctrl-C keeps cancelling a read that began just after it.
-constexpr int kCancelTries = 100;
-constexpr DWORD kCancelPauseMs = 10;
+    explicit BackgroundReader(HANDLE input) : input(input) {
+        std::thread([this] { run(); }).detach();
+    }
+
+    // What has arrived, up to `size` bytes, once any has; 0 at the end, on
+    // a failed read (`failed` set), or on Ctrl-C.
+    std::size_t take(char* block, std::size_t size, DWORD& failed) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !buffered.empty() || ended || received.load() != 0; });
+        failed = error;
+        if (received.load() != 0 && buffered.empty()) return 0;
+        const std::size_t n = std::min(size, buffered.size());
+        std::memcpy(block, buffered.data(), n);
+        buffered.erase(0, n);
+        changed.notify_all();
+        return n;
+    }
+
+    void wake() {
+        std::lock_guard<std::mutex> lock(mutex);
+        changed.notify_all();
+    }
+
+private:
+    void run() {
+        char block[65536];
+        for (;;) {
+            DWORD got = 0;
+            const bool read = ::ReadFile(input, block, sizeof block, &got, nullptr) != 0;
+            const DWORD failure = read ? 0 : ::GetLastError();
+            std::unique_lock<std::mutex> lock(mutex);
+            buffered.append(block, got);
+            // A pipe whose writer has gone reads as its end.
+            if (!read && failure != ERROR_BROKEN_PIPE) error = failure;
+            ended = !read || got == 0;
+            changed.notify_all();
+            if (ended) return;
+            changed.wait(lock, [&] { return buffered.size() < kMostBuffered; });
+        }
+    }
+
+    const HANDLE input;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string buffered;
+    bool ended = false;
+    DWORD error = 0;
+};
+
+std::mutex readersMutex;
+std::map<HANDLE, BackgroundReader*> readers;
+
+BackgroundReader& readerOf(std::FILE* in) {
+    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
+    std::lock_guard<std::mutex> lock(readersMutex);
+    BackgroundReader*& reader = readers[input];
+    if (reader == nullptr) reader = new BackgroundReader(input);
+    return *reader;
+}
 
 extern "C" void onTerminate(int signal) {
     received = signal;
@@ -38,18 +103,10 @@ extern "C" void onTerminate(int signal) {
 BOOL WINAPI onConsoleEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
     received = SIGINT;
-    for (int i = 0; i < kCancelTries && reader != nullptr; ++i) {
-        if (reading.load()) ::CancelSynchronousIo(reader);
-        ::Sleep(kCancelPauseMs);
-    }
+    std::lock_guard<std::mutex> lock(readersMutex);
+    for (const auto& reader : readers) reader.second->wake();
     return TRUE;
 }
-
-// Marks the calling thread as in a read of standard input while it lives.
-struct Reading {
-    Reading() { reading = true; }
-    ~Reading() { reading = false; }
-};
 
 }  // namespace
 
@@ -60,12 +117,9 @@ void prepareStandardStreams() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-// Ctrl-C stays ignored where the parent had the process ignore it.
+// Ctrl-C stays ignored where the parent had the process ignore it (the
+// system then calls no handler for it).
 void catchInterrupts() {
-    if (reader == nullptr) {
-        ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                          &reader, THREAD_TERMINATE, FALSE, 0);
-    }
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     std::signal(SIGTERM, onTerminate);
 }
@@ -78,26 +132,12 @@ int interruptSignal() {
     return received.load();
 }
 
-// One line at a time: the console gives no way to ask what has arrived. A
-// line cut short by a cancelled read is not one.
-bool readLines(std::vector<std::string>& lines) {
-    lines.resize(1);
-    std::string& line = lines.front();
-    if (interrupted()) return false;
-    const Reading inRead;
-    const bool got = static_cast<bool>(std::getline(std::cin, line));
-    return got && !(interrupted() && std::cin.eof());
-}
-
 std::size_t readSome(std::FILE* in, char* block, std::size_t size) {
     if (interrupted()) return 0;
-    std::size_t got = 0;
-    {
-        const Reading inRead;
-        got = std::fread(block, 1, size, in);
-    }
-    if (got == 0 && std::ferror(in) && !interrupted()) {
-        throw StreamError("read error", errno ? errno : EIO);
+    DWORD failed = 0;
+    const std::size_t got = readerOf(in).take(block, size, failed);
+    if (got == 0 && failed != 0 && !interrupted()) {
+        throw StreamError("read error", failed == ERROR_ACCESS_DENIED ? EACCES : EIO);
     }
     return got;
 }
