@@ -62,6 +62,18 @@ std::size_t readReady(int fd, char* block, std::size_t size) {
     }
 }
 
+// One write to standard output once poll() says it has room, moving `next`
+// past what was written.
+void writeReady(const char*& next, const char* end) {
+    const ssize_t wrote =
+        ::write(STDOUT_FILENO, next, std::min<std::size_t>(kWriteBlock, end - next));
+    if (wrote >= 0) {
+        next += wrote;
+    } else if (errno != EINTR && errno != EAGAIN) {
+        throw StreamError("write error", errno);
+    }
+}
+
 }  // namespace
 
 // Output is opened for reading, so that writing it fails as writing the
@@ -108,13 +120,7 @@ void writeOut(const void* data, std::size_t size) {
     const char* const end = next + size;
     while (next != end) {
         if (!waitFor(STDOUT_FILENO, POLLOUT, "write error")) return;
-        const ssize_t wrote =
-            ::write(STDOUT_FILENO, next, std::min<std::size_t>(kWriteBlock, end - next));
-        if (wrote >= 0) {
-            next += wrote;
-        } else if (errno != EINTR && errno != EAGAIN) {
-            throw StreamError("write error", errno);
-        }
+        writeReady(next, end);
     }
 }
 
@@ -131,13 +137,7 @@ bool writeOutBefore(const void* data, std::size_t size,
             if (deadline != 0 && nowMs() >= deadline) return false;
             continue;
         }
-        const ssize_t wrote =
-            ::write(STDOUT_FILENO, next, std::min<std::size_t>(kWriteBlock, end - next));
-        if (wrote >= 0) {
-            next += wrote;
-        } else if (errno != EINTR && errno != EAGAIN) {
-            throw StreamError("write error", errno);
-        }
+        writeReady(next, end);
     }
     return true;
 }
