@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <system_error>
@@ -99,7 +100,8 @@ private:
     };
 
     void apply(const Layout& wanted);
-    // The datagram at `offset` of the current area, `whole` bytes long.
+    // The datagram at `offset` of the current area, `whole` bytes long (its
+    // error is the caller's to set).
     void view(std::size_t offset, std::size_t whole);
 
     Layout layout;
@@ -116,6 +118,46 @@ private:
     std::size_t offset = 0;
     Datagram current;
 };
+
+// A datagram of its own, or the datagram at `offset` of a train, is whatever
+// of it lies in the area, cut to the largest delivered whole. A train's
+// datagrams are never more than its area holds, plus one error for a train
+// that ran on past it: the area, not what the system reports, bounds them.
+// Inline, since it runs for every datagram.
+inline const ReceiveBatch::Datagram* ReceiveBatch::next() {
+    if (!pending()) return nullptr;
+    const Receipt& receipt = receipts[deliveredAreas];
+    current.sender = &receipt.sender;
+    current.control = controls[deliveredAreas].bytes;
+    current.controlSize = std::min(receipt.controlSize, kControlSize);
+    current.error = receipt.error;
+    bool areaDone = true;
+    if (receipt.error) {
+        view(0, 0);
+    } else if (receipt.segment == 0 || receipt.segment >= receipt.length) {
+        view(0, receipt.length);
+    } else if (offset >= layout.areaSize) {
+        view(0, 0);
+        current.error = ReceiveFault::TrainPastArea;
+    } else {
+        const std::size_t whole = std::min(receipt.segment, receipt.length - offset);
+        view(offset, whole);
+        offset += whole;
+        areaDone = offset >= receipt.length;
+    }
+    if (areaDone) {
+        ++deliveredAreas;
+        offset = 0;
+    }
+    return &current;
+}
+
+inline void ReceiveBatch::view(std::size_t at, std::size_t whole) {
+    const std::size_t kept = std::min(whole, layout.areaSize - at);
+    current.bytes = area(deliveredAreas) + at;
+    current.size = std::min(kept, layout.maxDatagram);
+    current.truncated = whole > current.size;
+}
 
 // Where the datagram arrived, from its control data; unknown where the
 // platform does not say. Platform-specific.

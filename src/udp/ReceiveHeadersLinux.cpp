@@ -50,7 +50,7 @@ void ReceiveHeaders::record(ReceiveBatch& batch, std::size_t taken) {
         ReceiveBatch::Receipt& receipt = batch.receipt(i);
         receipt.length = entries[i].msg_len;
         receipt.segment = batch.takesTrains() ? segmentSizeOf(header) : 0;
-        receipt.error.clear();
+        if (receipt.error) receipt.error.clear();
         if (batch.takesTrains() && receipt.segment == 0 && (header.msg_flags & MSG_CTRUNC) != 0) {
             receipt.error = ReceiveFault::ControlCutShort;
         }

@@ -19,11 +19,12 @@ public:
 
     // The accepted datagram being delivered, handed to the delegate where it
     // lies in the batch (no area is refilled before every datagram has been
-    // delivered), and with it its sender and arrival.
-    void accept(const ReceiveBatch::Datagram& accepted) { datagram = accepted; }
-    const char* message() const { return datagram.bytes; }
-    std::uint64_t messageSize() const { return datagram.size; }
-    const ReceiveBatch::Datagram& delivered() const { return datagram; }
+    // delivered, and the batch's view of it lasts until the next is taken),
+    // and with it its sender and arrival.
+    void accept(const ReceiveBatch::Datagram& accepted) { datagram = &accepted; }
+    const char* message() const { return datagram->bytes; }
+    std::uint64_t messageSize() const { return datagram->size; }
+    const ReceiveBatch::Datagram& delivered() const { return *datagram; }
     // The "Received" line: the prefix, then each datagram's payload in turn.
     std::string receivedLine;
 
@@ -36,5 +37,5 @@ public:
     bool dropsRideOnDatagrams = false;
 
 private:
-    ReceiveBatch::Datagram datagram;
+    const ReceiveBatch::Datagram* datagram = nullptr;
 };
