@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "Commands.h"
@@ -42,8 +43,12 @@ int runListen(CommandLine& line) {
     const UDPServer::Counters c = server->counters();
     const std::uint64_t delivered = printer.datagrams();
     const std::uint64_t printed = output.written();
-    std::fprintf(stderr, "received %s, delivered %llu (%s), printed %llu, not written %llu, %s\n",
-                 counted(c.received, "datagram").c_str(),
+    const std::string notForGroup =
+        c.rejectedNotForGroup != 0
+            ? " (" + std::to_string(c.rejectedNotForGroup) + " sent to another address than the group)"
+            : std::string();
+    std::fprintf(stderr, "received %s%s, delivered %llu (%s), printed %llu, not written %llu, %s\n",
+                 counted(c.received, "datagram").c_str(), notForGroup.c_str(),
                  static_cast<unsigned long long>(delivered),
                  counted(printer.bytes(), "byte").c_str(),
                  static_cast<unsigned long long>(printed),
