@@ -121,7 +121,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Arms the wait for the next datagrams; when they come, takes a batch
     // and hands it to server.receive(). Platform-specific.
     void armWait(UDPServer& server);
-    // Fills the batch's free slots with datagrams already queued on the
+    // Fills the batch's free areas with datagrams already queued on the
     // socket, without blocking, and counts them. Platform-specific.
     void takeBatch();
     // Asks the system for its drop count now, where it can. Platform-specific.

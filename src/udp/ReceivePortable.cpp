@@ -1,5 +1,5 @@
 // Platforms without recvmmsg: an asynchronous receive into the batch's first
-// slot, then non-blocking receives for the rest until the socket is empty.
+// area, then non-blocking receives for the rest until the socket is empty.
 // They have no count of the datagrams the system dropped, and do not tell
 // where a datagram arrived.
 #include <algorithm>
