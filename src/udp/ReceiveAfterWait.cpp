@@ -8,10 +8,7 @@ void UDPServer::Internals::armWait(UDPServer& server) {
         receiving.pending = false;
         receiving.batch.clear();
         if (error) {
-            ReceiveBatch::Receipt& failed = receiving.batch.receipt(0);
-            failed.error = error;
-            failed.controlSize = 0;
-            receiving.batch.commit();
+            receiving.batch.commitFailure(error);
         } else {
             takeBatch();
         }

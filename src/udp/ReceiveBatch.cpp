@@ -35,3 +35,19 @@ char* ReceiveBatch::spill() {
     if (!spillRoom) spillRoom.reset(new char[kSpillSize]);
     return spillRoom.get();
 }
+
+void ReceiveBatch::commitDatagram(std::size_t length, std::size_t controlSize) {
+    Receipt& next = receipts[areas];
+    next.length = length;
+    next.segment = 0;
+    if (next.error) next.error.clear();
+    next.controlSize = controlSize;
+    commit();
+}
+
+void ReceiveBatch::commitFailure(const std::error_code& error) {
+    Receipt& next = receipts[areas];
+    next.length = next.segment = next.controlSize = 0;
+    next.error = error;
+    commit();
+}

@@ -74,6 +74,11 @@ public:
     Receipt& receipt(std::size_t index) { return receipts[index]; }
     std::size_t filled() const { return areas; }
     void commit() { ++areas; }
+    // Commits the next area as holding one datagram of its own, `length`
+    // bytes long as the system reported it, with `controlSize` bytes of
+    // control data; or as a receive that failed, with no bytes.
+    void commitDatagram(std::size_t length, std::size_t controlSize);
+    void commitFailure(const std::error_code& error);
     // Whether the last fill took every area, so the socket may hold more.
     bool full() const { return areas == layout.areas; }
 

@@ -64,10 +64,7 @@ void UDPServer::Internals::takeBatch() {
             noteBacklog(true);
             return;
         }
-        ReceiveBatch::Receipt& failed = batch.receipt(batch.filled());
-        failed.error = std::error_code(errno, asio::error::get_system_category());
-        failed.controlSize = 0;
-        batch.commit();
+        batch.commitFailure(std::error_code(errno, asio::error::get_system_category()));
         return;
     }
     headers.record(batch, static_cast<std::size_t>(taken));

@@ -20,11 +20,12 @@ std::array<asio::mutable_buffer, 2> roomFor(ReceiveBatch& batch, std::size_t ind
             asio::buffer(batch.spill(), ReceiveBatch::kSpillSize)};
 }
 
-void record(ReceiveBatch::Receipt& receipt, const std::error_code& error, std::size_t size) {
-    receipt.error = error;
-    receipt.length = error ? 0 : size;
-    receipt.segment = 0;
-    receipt.controlSize = 0;
+void record(ReceiveBatch& batch, const std::error_code& error, std::size_t size) {
+    if (error) {
+        batch.commitFailure(error);
+    } else {
+        batch.commitDatagram(size, 0);
+    }
 }
 
 }  // namespace
@@ -37,8 +38,7 @@ void UDPServer::Internals::armWait(UDPServer& server) {
         roomFor(receiving.batch, 0), first.sender,
         [this, &server](const std::error_code& error, std::size_t size) {
             receiving.pending = false;
-            record(receiving.batch.receipt(0), error, size);
-            receiving.batch.commit();
+            record(receiving.batch, error, size);
             if (!error) takeBatch();
             server.receive();
         });
@@ -49,12 +49,11 @@ void UDPServer::Internals::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
     while (!batch.full()) {
         const std::size_t index = batch.filled();
-        ReceiveBatch::Receipt& receipt = batch.receipt(index);
         std::error_code error;
-        const std::size_t size = socket.receive_from(roomFor(batch, index), receipt.sender, 0, error);
+        const std::size_t size =
+            socket.receive_from(roomFor(batch, index), batch.receipt(index).sender, 0, error);
         if (error == asio::error::would_block) return;
-        record(receipt, error, size);
-        batch.commit();
+        record(batch, error, size);
         if (error) return;  // reported in its turn; the next wait resumes
     }
 }

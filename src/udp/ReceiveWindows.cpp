@@ -53,17 +53,13 @@ void UDPServer::Internals::takeBatch() {
             error = ::WSAGetLastError();
         }
         if (error == WSAEWOULDBLOCK) return;
-        receipt.error = error != 0 ? std::error_code(error, asio::error::get_system_category())
-                                   : std::error_code();
-        receipt.length = error != 0 ? 0 : size;
-        receipt.segment = 0;
-        receipt.controlSize = error != 0 ? 0 : message.Control.len;
-        if (!error) {
-            receipt.sender.resize(std::min<std::size_t>(static_cast<std::size_t>(message.namelen),
-                                                        receipt.sender.capacity()));
+        if (error != 0) {
+            batch.commitFailure(std::error_code(error, asio::error::get_system_category()));
+            return;  // reported in its turn; the next wait resumes
         }
-        batch.commit();
-        if (error) return;  // reported in its turn; the next wait resumes
+        receipt.sender.resize(std::min<std::size_t>(static_cast<std::size_t>(message.namelen),
+                                                    receipt.sender.capacity()));
+        batch.commitDatagram(size, message.Control.len);
     }
 }
 

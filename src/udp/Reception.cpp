@@ -25,12 +25,12 @@ bool sameGroup(const asio::ip::address& to, const asio::ip::address& group) {
 }  // namespace
 
 // Delivers the datagrams of the current batch one at a time, sends the
-// replies made meanwhile (a chunk at a time as they fill), then either takes the next batch (the last one was
-// full, or its deliveries took long enough for more to arrive) or waits for
-// the socket. The next batch is taken in a handler of its own, so send
-// completions get their turn under a flood. A stop() between two datagrams
-// leaves the rest in the batch for the next start(); the replies made so far
-// still leave.
+// replies made meanwhile (a chunk at a time as they fill), then either takes
+// the next batch (the last one was full, or its deliveries took long enough
+// for more to arrive) or waits for the socket. The next batch is taken in a
+// handler of its own, so send completions get their turn under a flood. A
+// stop() between two datagrams leaves the rest in the batch for the next
+// start(); the replies made so far still leave.
 void UDPServer::receive() {
     Internals& in = *internals;
     const auto started = std::chrono::steady_clock::now();

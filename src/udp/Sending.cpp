@@ -10,9 +10,9 @@
 #include "udp/BatchSend.h"
 #include "udp/EndpointConversion.h"
 #include "udp/FirstFailure.h"
-#include "udp/SystemErrors.h"
 #include "udp/Internals.h"
 #include "udp/NativeSocket.h"
+#include "udp/SystemErrors.h"
 
 namespace {
 
