@@ -10,7 +10,8 @@
 #include <dravik/export.h>
 
 // One UDP socket bound to a local port, an event loop and, while started, a
-// worker thread that runs it and delivers accepted datagrams to the delegate.
+// worker thread that runs it and delivers accepted datagrams to the delegate;
+// a receive-only server may have several such workers (see setWorkers).
 //
 // Receive-only mode accepts datagrams from any sender. Peer mode accepts only
 // datagrams whose source equals the remote endpoint.
@@ -144,7 +145,7 @@ public:
     UDPServer(UDPServer&&) = delete;
     UDPServer& operator=(UDPServer&&) = delete;
 
-    // Starts the worker thread; the server counts as running before the
+    // Starts the worker threads; the server counts as running before a
     // worker delivers anything, so the delegate may answer at once. After a
     // stop() it resumes reception. On a running server it logs an error and
     // changes nothing. Throws the thread library's std::system_error if no
@@ -152,13 +153,13 @@ public:
     // server stays stopped.
     void start();
 
-    // Stops the event loop and joins the worker, waiting at most for the
-    // delegate call in progress and, for up to 200 ms, for copies of sends
+    // Stops the event loops and joins the workers, waiting at most for the
+    // delegate calls in progress and, for up to 200 ms, for copies of sends
     // that wait for room (those still waiting then are discarded and counted
     // in one error line); the delegate is not called after stop() returns.
     // Datagrams already taken from the socket but not yet delivered are
     // delivered first by the next start(). Accepted in every state, and
-    // always logs; concurrent calls all return once the worker is joined.
+    // always logs; concurrent calls all return once the workers are joined.
     // The error lines that traffic triggers are held to at most 10 a second
     // across runs: what that budget holds back when stop() returns is logged
     // by the next run, or at the latest by the destructor; the counters are
@@ -267,6 +268,38 @@ public:
     void setMaxDatagramSize(std::uint64_t bytes);
     std::uint64_t maxDatagramSize() const;
 
+    // The number of workers: each a socket on the server's port with its own
+    // thread, event loop and receive memory (see setMaxDatagramSize), taking
+    // datagrams and delivering them. 1 until set, and with 1 everything
+    // above holds as written: one thread calls the delegate, and the port is
+    // the server's alone.
+    //
+    // With N workers (receive-only servers on Linux) the N sockets share the
+    // port, and the system spreads the senders over them by a hash of each
+    // sender's address and port: one sender's datagrams all reach one worker
+    // and keep their order, but messageReceived is called from up to N
+    // threads at once, for different senders, and the delegate must allow
+    // that. sender(), destination() and reply() answer for the datagram that
+    // the calling worker is delivering, and a reply leaves through the
+    // socket that received the request. The counters are summed over the
+    // workers, and the error lines keep one budget for the server. Sharing
+    // the port lets any other process of the same user bind it with
+    // SO_REUSEPORT and take a share of the senders; other users cannot.
+    //
+    // Settable only while the server is stopped, from 1 to 256, and only
+    // upwards: a socket leaving the port would lose the datagrams queued on
+    // it. Throws std::system_error with operation_in_progress on a running
+    // server, invalid_argument outside the range, operation_not_supported
+    // for fewer workers than now, for more than one in peer mode (one sender
+    // reaches one socket anyway) or on a multicast group member (the system
+    // hands every socket of a group every datagram), and what opening a
+    // socket throws (see the constructors); on any throw nothing changes.
+    // Where the system does not spread a port over sockets (Windows, and
+    // other systems than Linux), the server keeps one worker and workers()
+    // says 1.
+    void setWorkers(int count);
+    int workers() const;
+
     // Copies the server's counters into `counters`, as far as `counters.size`
     // reaches; any thread, any time, without locks.
     void readCounters(Counters& counters) const;
@@ -288,10 +321,6 @@ public:
 
 private:
     struct Internals;
-
-    void run();
-    void receive();
-    void reportMessage(const char* data, std::uint64_t size);
 
     std::unique_ptr<Internals> internals;
 };

@@ -10,7 +10,9 @@
 class DRAVIK_EXPORT UDPServerDelegate {
 public:
     // Called on the server's worker thread, one datagram at a time and in
-    // arrival order, for each accepted non-empty datagram. `data` points into
+    // arrival order, for each accepted non-empty datagram. A server with
+    // several workers (UDPServer::setWorkers) calls it from each of them, at
+    // once: one datagram at a time and in arrival order per sender. `data` points into
     // the server's own buffer and is valid only during the call. The next
     // datagram is delivered once it returns; meanwhile datagrams wait in the
     // socket's buffer or in the batch the server has taken from it. An

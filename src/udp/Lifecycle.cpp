@@ -1,6 +1,11 @@
+#include <string>
+#include <system_error>
+
 #include "host/Logger.h"
 #include "udp/FirstFailure.h"
 #include "udp/Internals.h"
+#include "udp/NativeSocket.h"
+#include "udp/SystemErrors.h"
 
 bool UDPServer::Internals::beginPhase(Phase from, Phase to) {
     std::unique_lock<std::mutex> lock(lifecycleMutex);
@@ -27,39 +32,100 @@ UDPServer::Internals::StopClaim UDPServer::Internals::claimStop() {
     }
     running.store(false);
     if (phase == Phase::Stopped) return StopClaim::AlreadyStopped;
-    if (thread->get_id() == std::this_thread::get_id()) {
-        ioContext.stop();
-        return StopClaim::OnWorker;
+    const int count = workerCount.load();
+    for (int i = 0; i < count; ++i) {
+        if (workers[i]->runsOnThisThread()) {
+            stopWorkers();
+            return StopClaim::OnWorker;
+        }
     }
     phase = Phase::Stopping;
     return StopClaim::JoinWorker;
 }
 
-// The error line budget spans runs: a stop() logs what it finds within the
-// budget and leaves the rest to the report that the next run's loop makes
-// (its timer, or the report posted to it, waits there), or to destruction.
-void UDPServer::Internals::settleWithoutWorker(bool last) {
-    FirstFailure failure;
-    failure.run([&] { sendReplies(); });  // held by a batch that stop() cut short
-    failure.run([&] { logQueuedSends(); });
-    failure.run([&] { askSystemDrops(); });
-    failure.run([&] {
-        if (last) {
-            heldLinesTimer.cancel();
-            reportHeldLines(true);
-        } else if (errorBudget.holding() &&
-                   ErrorLineBudget::Clock::now() >= errorBudget.reportTime()) {
-            reportHeldLines(false);
+void UDPServer::Internals::startWorkers() {
+    const int count = workerCount.load();
+    for (int i = 0; i < count; ++i) {
+        try {
+            workers[i]->start();
+        } catch (...) {
+            running.store(false);
+            for (int j = 0; j < i; ++j) workers[j]->stopLoop();
+            for (int j = 0; j < i; ++j) workers[j]->join();
+            throw;
         }
-    });
-    failure.run([&] { discardWaiting(); });
+    }
+}
+
+void UDPServer::Internals::stopWorkers() {
+    const int count = workerCount.load();
+    for (int i = 0; i < count; ++i) workers[i]->stopLoop();
+}
+
+// A socket that joins the port group shares the first one's senders from the
+// moment it is bound; the first socket joins the group only now, so that a
+// server with one worker keeps its port to itself. Should a socket fail, the
+// workers stay as they were.
+void UDPServer::Internals::addWorkers(int count) {
+    const int before = workerCount.load();
+    std::error_code error;
+    if (before == 1) sharePort(home().socket(), true, error);
+    if (error) throw std::system_error(standardCode(error), "open");
+    int added = before;
+    try {
+        for (; added < count; ++added) {
+            workers[added] = std::make_unique<Worker>(shared, socketPlan);
+            workers[added]->setLayout(static_cast<std::size_t>(maxDatagram.load()));
+        }
+    } catch (...) {
+        for (int i = before; i < added; ++i) workers[i].reset();
+        if (before == 1) sharePort(home().socket(), false, error);
+        throw;
+    }
+    workerCount.store(count);
+}
+
+// The error line budget spans runs (see ErrorLines::settle).
+void UDPServer::Internals::settleWithoutWorker(bool last) {
+    const int count = workerCount.load();
+    FirstFailure failure;
+    for (int i = 0; i < count; ++i) {
+        // held by a batch that stop() cut short
+        failure.run([&] { sender.sendReplies(*workers[i]); });
+    }
+    failure.run([&] { sender.logQueuedSends(); });
+    for (int i = 0; i < count; ++i) {
+        failure.run([&] { workers[i]->askSystemDrops(); });
+    }
+    failure.run([&] { lines.settle(last); });
+    failure.run([&] { sender.discardWaiting(); });
     failure.rethrow();
 }
 
-void UDPServer::Internals::discardWaiting() {
-    const std::uint64_t discarded = sending.waiting.discardAll();
-    if (discarded == 0) return;
-    counters.sendsDiscarded.add(discarded);
-    velmora::Logger::error("[UDPServer] Discarded " + std::to_string(discarded) +
-                           " waiting datagrams on port " + std::to_string(localPort));
+UDPServer::Error UDPServer::Internals::refuseSending() {
+    if (receiveOnly) {
+        velmora::Logger::error("[UDPServer] Error: Trying to send on receive-only UDP server");
+        return ReceiveOnly;
+    }
+    if (!running.load()) {
+        velmora::Logger::error("[UDPServer] Error: Trying to send on a stopped UDP server");
+        return NotRunning;
+    }
+    if (isUnspecified(remoteEndpoint.address())) {
+        velmora::Logger::error("[UDPServer] Error: No remote endpoint available to send data");
+        return NoRemoteEndpoint;
+    }
+    return Ok;
+}
+
+UDPServer::Error UDPServer::Internals::refuseAddressed(bool sendable) {
+    if (!running.load()) {
+        velmora::Logger::error("[UDPServer] Error: Trying to send on a stopped UDP server");
+        return NotRunning;
+    }
+    if (!sendable) {
+        velmora::Logger::error("[UDPServer] Error: No remote endpoint available to send data");
+        return NoRemoteEndpoint;
+    }
+    return Ok;
 }

@@ -39,3 +39,11 @@ void enableArrivalInfo(ServerSocket& socket);
 // Asks the system to hand over trains of equal datagrams as one receive;
 // false where it cannot. Platform-specific, beside the receive path.
 bool enableTrains(ServerSocket& socket);
+
+// Whether the platform spreads one port's senders over several sockets bound
+// to it (Linux, SO_REUSEPORT: by each sender's address and port).
+bool spreadsPortOverSockets();
+// Lets other sockets of the same user bind the socket's port and share its
+// senders (`on`), or no more; sets `error` where the platform cannot. Works
+// on a bound socket too, which then heads the group the next one forms.
+void sharePort(ServerSocket& socket, bool on, std::error_code& error);

@@ -7,9 +7,9 @@
 #include "udp/ReceiveBatch.h"
 #include "udp/SystemDropCount.h"
 
-// The receive side's state: the batch taken from the socket, the datagram
-// being delivered, and what the system dropped. Worker thread only, and a
-// thread that runs while no worker does (successive workers are ordered by
+// A worker's receive state: the batch taken from its socket, the datagram
+// being delivered, and what the system dropped. The worker's thread only, and
+// a thread that runs while no worker does (successive threads are ordered by
 // join and thread start).
 class ReceivePath {
 public:
@@ -28,11 +28,9 @@ public:
     // The "Received" line: the prefix, then each datagram's payload in turn.
     std::string receivedLine;
 
-    // The system's drop count: readings, what is counted but not yet logged,
-    // what was taken since it was last asked for, and whether it rides on
-    // every datagram.
+    // The system's drop count: readings, what was taken since it was last
+    // asked for, and whether it rides on every datagram.
     SystemDropCount systemDrops;
-    std::uint64_t dropsToLog = 0;
     std::size_t backlogBytes = 0;
     bool dropsRideOnDatagrams = false;
 

@@ -26,9 +26,10 @@ private:
     std::atomic<std::uint64_t> value{0};
 };
 
-// The figures behind UDPServer::Counters, except the waiting sends, which
-// their queue counts.
-struct ServerCounters {
+// A worker's receive-side figures behind UDPServer::Counters, on cache lines
+// of their own so that workers never write to a line that another reads
+// from or writes to.
+struct alignas(64) ReceiveCounters {
     OwnedCount received;
     OwnedCount delivered;
     OwnedCount rejectedForeign;
@@ -36,10 +37,14 @@ struct ServerCounters {
     OwnedCount receiveErrors;
     OwnedCount truncated;
     OwnedCount droppedBySystem;
+    OwnedCount rejectedNotForGroup;
+};
+
+// The send side's figures, except the waiting sends, which their queue counts.
+struct SendCounters {
     SharedCount sendsAccepted;
     SharedCount sent;
     SharedCount sendsFailed;
     OwnedCount sendsDiscarded;
     SharedCount sendsQueueFull;
-    OwnedCount rejectedNotForGroup;
 };

@@ -1,13 +1,11 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <thread>
 #include <system_error>
-
-#include <asio/executor_work_guard.hpp>
 
 #include "host/Logger.h"
 #include "udp/Internals.h"
+#include "udp/NativeSocket.h"
 #include "udp/SystemErrors.h"
 
 UDPServerDelegate::~UDPServerDelegate() = default;
@@ -75,15 +73,12 @@ void UDPServer::start() {
     try {
         // Nothing waits across a stop(): copies that a send racing it left
         // behind are discarded, not sent in the next run.
-        in.discardWaiting();
+        in.sender.discardWaiting();
         velmora::Logger::info("[UDPServer] Starting on port " + std::to_string(in.localPort));
-        // stop() leaves the loop marked stopped; without this a restarted
-        // worker would return at once.
-        in.ioContext.restart();
-        // Running before the worker exists, so it delivers at once and a
+        // Running before the workers exist, so they deliver at once and a
         // delegate may answer the very first datagram.
         in.running.store(true);
-        in.thread = std::make_unique<std::thread>([this] { run(); });
+        in.startWorkers();
     } catch (...) {
         in.running.store(false);
         in.endPhase(Internals::Phase::Stopped);
@@ -107,17 +102,18 @@ void UDPServer::stop() {
     case Internals::StopClaim::AlreadyStopped:
         break;
     case Internals::StopClaim::OnWorker:
-        // The worker cannot join itself; it stays joinable, and the server
-        // counts as running until a stop() from another thread joins it.
+        // A worker cannot join itself; the workers stay joinable, and the
+        // server counts as running until a stop() from another thread joins
+        // them.
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
                                 "UDPServer::stop called on its own worker thread");
     case Internals::StopClaim::JoinWorker:
         // Sends that wait for room get a short chance to leave; the worker
         // sends them while its loop runs. No new send is accepted now.
-        in.sending.waiting.waitUntilEmpty(std::chrono::steady_clock::now() + Internals::kStopDrain);
-        in.ioContext.stop();
-        in.thread->join();
-        // The worker is gone: nothing it held back may be lost.
+        in.sender.drainWaiting(std::chrono::steady_clock::now() + Internals::kStopDrain);
+        in.stopWorkers();
+        for (int i = 0; i < in.workerCount.load(); ++i) in.workers[i]->join();
+        // The workers are gone: nothing they held back may be lost.
         try {
             in.settleWithoutWorker(false);
         } catch (...) {
@@ -131,23 +127,27 @@ void UDPServer::stop() {
 
 void UDPServer::readCounters(Counters& counters) const {
     const Internals& in = *internals;
-    const ServerCounters& c = in.counters;
     Counters now;
-    now.received = c.received.get();
-    now.delivered = c.delivered.get();
-    now.rejectedForeign = c.rejectedForeign.get();
-    now.rejectedEmpty = c.rejectedEmpty.get();
-    now.receiveErrors = c.receiveErrors.get();
-    now.truncated = c.truncated.get();
-    now.droppedBySystem = c.droppedBySystem.get();
+    const int workers = in.workerCount.load(std::memory_order_acquire);
+    for (int i = 0; i < workers; ++i) {
+        const ReceiveCounters& c = in.workers[i]->counters();
+        now.received += c.received.get();
+        now.delivered += c.delivered.get();
+        now.rejectedForeign += c.rejectedForeign.get();
+        now.rejectedEmpty += c.rejectedEmpty.get();
+        now.receiveErrors += c.receiveErrors.get();
+        now.truncated += c.truncated.get();
+        now.droppedBySystem += c.droppedBySystem.get();
+        now.rejectedNotForGroup += c.rejectedNotForGroup.get();
+    }
+    const SendCounters& c = in.sender.counters();
     now.sendsAccepted = c.sendsAccepted.get();
     now.sent = c.sent.get();
     now.sendsFailed = c.sendsFailed.get();
     now.sendsDiscarded = c.sendsDiscarded.get();
     now.sendsQueueFull = c.sendsQueueFull.get();
-    now.waitingDatagrams = in.sending.waiting.waitingDatagrams();
-    now.waitingBytes = in.sending.waiting.waitingBytes();
-    now.rejectedNotForGroup = c.rejectedNotForGroup.get();
+    now.waitingDatagrams = in.sender.waitingDatagrams();
+    now.waitingBytes = in.sender.waitingBytes();
     // A caller built against an older header has a shorter struct.
     const std::uint64_t fields = std::min<std::uint64_t>(counters.size, sizeof now);
     if (fields > sizeof now.size) {
@@ -169,11 +169,47 @@ void UDPServer::setMaxDatagramSize(std::uint64_t bytes) {
         throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
                                 "the maximum datagram size is set while the server is stopped");
     }
-    if (bytes > ReceiveBatch::kDefaultDatagram && !in.takesTrains) {
-        in.takesTrains = enableTrains(in.socket);
+    for (int i = 0; i < in.workerCount.load(); ++i) {
+        in.workers[i]->setLayout(static_cast<std::size_t>(bytes));
     }
-    in.receiving.batch.setLayout(static_cast<std::size_t>(bytes), in.takesTrains);
     in.maxDatagram.store(bytes);
+}
+
+// Workers are only added: a socket that left the port group would lose the
+// datagrams queued on it.
+void UDPServer::setWorkers(int count) {
+    Internals& in = *internals;
+    if (count < 1 || count > Internals::kMaxWorkers) {
+        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                                std::to_string(count) + " workers is outside 1 to " +
+                                    std::to_string(Internals::kMaxWorkers));
+    }
+    if (count > 1 && !in.receiveOnly) {
+        throw std::system_error(std::make_error_code(std::errc::operation_not_supported),
+                                "a peer-mode server has one worker: its one sender would reach "
+                                "only one of several");
+    }
+    if (count > 1 && in.localEndpoint.address().is_multicast()) {
+        throw std::system_error(std::make_error_code(std::errc::operation_not_supported),
+                                "a multicast group member has one worker: the system would hand "
+                                "each of several every datagram");
+    }
+    std::lock_guard<std::mutex> lock(in.lifecycleMutex);
+    if (in.phase != Internals::Phase::Stopped) {
+        throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
+                                "the workers are set while the server is stopped");
+    }
+    const int now = in.workerCount.load();
+    if (count < now) {
+        throw std::system_error(std::make_error_code(std::errc::operation_not_supported),
+                                "a server's workers are never fewer than " + std::to_string(now) +
+                                    ": a socket leaving the port would lose what it holds");
+    }
+    if (count > now && spreadsPortOverSockets()) in.addWorkers(count);
+}
+
+int UDPServer::workers() const {
+    return internals->workerCount.load();
 }
 
 std::uint64_t UDPServer::maxDatagramSize() const {
@@ -190,30 +226,4 @@ void UDPServer::setDelegate(UDPServerDelegate* delegate) {
 
 UDPServerDelegate* UDPServer::getDelegate() const {
     return internals->delegate.load(std::memory_order_acquire);
-}
-
-// The worker's body. An exception that leaves a handler (from the delegate or
-// the logger) is logged, the reception it interrupted goes on, and so does
-// the loop; run() returns only once the loop has been stopped.
-void UDPServer::run() {
-    Internals& in = *internals;
-    // Without it, a handler that throws before arming the next wait would
-    // leave the loop out of work, and it would stop by itself.
-    const auto work = asio::make_work_guard(in.ioContext);
-    for (;;) {
-        try {
-            // Delivers what an earlier stop() left in the batch, then waits.
-            // After a restart the previous worker's wait may still be
-            // outstanding; arming another would double it.
-            if (!in.receiving.pending) {
-                receive();
-            }
-            in.ioContext.run();
-            return;
-        } catch (const std::exception& e) {
-            in.reportWorkerError(e.what());
-        } catch (...) {
-            in.reportWorkerError("unknown exception");
-        }
-    }
 }

@@ -11,7 +11,7 @@
 
 #include <asio/error.hpp>
 
-#include "udp/Internals.h"
+#include "udp/Worker.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ LPFN_WSARECVMSG receiveMessageOf(SOCKET socket) {
 
 // A datagram longer than its area runs on into the spill room, so its whole
 // size tells that it was too long.
-void UDPServer::Internals::takeBatch() {
-    static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(socket.native_handle());
+void Worker::takeBatch() {
+    static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(native);
     ReceiveBatch& batch = receiving.batch;
     while (!batch.full()) {
         const std::size_t index = batch.filled();
@@ -49,7 +49,7 @@ void UDPServer::Internals::takeBatch() {
         int error = 0;
         if (receiveMessage == nullptr) {
             error = WSAEOPNOTSUPP;
-        } else if (receiveMessage(socket.native_handle(), &message, &size, nullptr, nullptr) != 0) {
+        } else if (receiveMessage(native, &message, &size, nullptr, nullptr) != 0) {
             error = ::WSAGetLastError();
         }
         if (error == WSAEWOULDBLOCK) return;
@@ -63,7 +63,7 @@ void UDPServer::Internals::takeBatch() {
     }
 }
 
-void UDPServer::Internals::askSystemDrops() {}
+void Worker::askSystemDrops() {}
 
 // Windows' packet information has no reply address of its own: a reply to a
 // group or to the limited broadcast address leaves from the address the

@@ -20,7 +20,7 @@
 
 #include <asio/error.hpp>
 
-#include "udp/Internals.h"
+#include "udp/Worker.h"
 #include "udp/ReceiveHeadersLinux.h"
 
 namespace {
@@ -33,10 +33,10 @@ constexpr std::size_t kChargeFloor = 256;
 
 }  // namespace
 
-void UDPServer::Internals::askSystemDrops() {
+void Worker::askSystemDrops() {
     std::uint32_t memory[SK_MEMINFO_VARS] = {};
     socklen_t size = sizeof memory;
-    if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, memory, &size) != 0 ||
+    if (::getsockopt(native, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0 ||
         size <= SK_MEMINFO_DROPS * sizeof memory[0]) {
         return;
     }
@@ -44,11 +44,11 @@ void UDPServer::Internals::askSystemDrops() {
     if (memory[SK_MEMINFO_DROPS] != 0 && !receiving.dropsRideOnDatagrams) {
         const int on = 1;
         receiving.dropsRideOnDatagrams =
-            ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+            ::setsockopt(native, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
     }
 }
 
-void UDPServer::Internals::takeBatch() {
+void Worker::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
     ReceiveHeaders headers;
     const std::size_t wanted = headers.prepare(batch);  // into a cleared batch
@@ -56,7 +56,7 @@ void UDPServer::Internals::takeBatch() {
     do {
         // A datagram longer than its area is cut to the area's size; with
         // MSG_TRUNC its length is still its whole length.
-        taken = ::recvmmsg(socket.native_handle(), headers.headers(),
+        taken = ::recvmmsg(native, headers.headers(),
                            static_cast<unsigned>(wanted), MSG_DONTWAIT | MSG_TRUNC, nullptr);
     } while (taken < 0 && errno == EINTR);
     if (taken < 0) {
@@ -82,7 +82,7 @@ void UDPServer::Internals::takeBatch() {
 
 // The system charges a datagram up to a few times what is counted here, so a
 // quarter of the buffer's size counted may have filled it.
-void UDPServer::Internals::noteBacklog(bool ranDry) {
+void Worker::noteBacklog(bool ranDry) {
     const std::size_t buffer = static_cast<std::size_t>(receiveBufferBytes);
     const bool mayHaveFilled = receiving.backlogBytes >= (ranDry ? buffer / 4 : buffer);
     if (mayHaveFilled) askSystemDrops();

@@ -1,10 +1,10 @@
 // Receivers that wait until the socket is readable, then take what it holds
 // without blocking (Linux, Windows): the wait, shared.
-#include "udp/Internals.h"
+#include "udp/Worker.h"
 
-void UDPServer::Internals::armWait(UDPServer& server) {
+void Worker::armWait() {
     std::lock_guard<std::mutex> lock(socketMutex);
-    socket.async_wait(asio::socket_base::wait_read, [this, &server](const std::error_code& error) {
+    boundSocket.async_wait(asio::socket_base::wait_read, [this](const std::error_code& error) {
         receiving.pending = false;
         receiving.batch.clear();
         if (error) {
@@ -12,7 +12,7 @@ void UDPServer::Internals::armWait(UDPServer& server) {
         } else {
             takeBatch();
         }
-        server.receive();
+        receive();
     });
     receiving.pending = true;
 }

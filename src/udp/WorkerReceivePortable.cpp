@@ -8,7 +8,7 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 
-#include "udp/Internals.h"
+#include "udp/Worker.h"
 
 namespace {
 
@@ -30,35 +30,35 @@ void record(ReceiveBatch& batch, const std::error_code& error, std::size_t size)
 
 }  // namespace
 
-void UDPServer::Internals::armWait(UDPServer& server) {
+void Worker::armWait() {
     receiving.batch.clear();
     ReceiveBatch::Receipt& first = receiving.batch.receipt(0);
     std::lock_guard<std::mutex> lock(socketMutex);
-    socket.async_receive_from(
+    boundSocket.async_receive_from(
         roomFor(receiving.batch, 0), first.sender,
-        [this, &server](const std::error_code& error, std::size_t size) {
+        [this](const std::error_code& error, std::size_t size) {
             receiving.pending = false;
             record(receiving.batch, error, size);
             if (!error) takeBatch();
-            server.receive();
+            receive();
         });
     receiving.pending = true;
 }
 
-void UDPServer::Internals::takeBatch() {
+void Worker::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
     while (!batch.full()) {
         const std::size_t index = batch.filled();
         std::error_code error;
         const std::size_t size =
-            socket.receive_from(roomFor(batch, index), batch.receipt(index).sender, 0, error);
+            boundSocket.receive_from(roomFor(batch, index), batch.receipt(index).sender, 0, error);
         if (error == asio::error::would_block) return;
         record(batch, error, size);
         if (error) return;  // reported in its turn; the next wait resumes
     }
 }
 
-void UDPServer::Internals::askSystemDrops() {}
+void Worker::askSystemDrops() {}
 
 Arrival readArrival(const ReceiveBatch::Datagram&) { return {}; }
 

@@ -1,0 +1,154 @@
+#include "udp/Worker.h"
+
+#include <chrono>
+#include <exception>
+
+#include <asio/executor_work_guard.hpp>
+
+#include "host/Logger.h"
+#include "udp/FirstFailure.h"
+#include "udp/Sender.h"
+
+namespace {
+
+// A batch whose deliveries took this long was not the socket's last word,
+// however short it was: datagrams came meanwhile.
+constexpr std::chrono::microseconds kLongDelivery{20};
+
+// The worker delivering a datagram on this thread, while it does.
+thread_local Worker* delivering = nullptr;
+
+}  // namespace
+
+Worker::Worker(const WorkerShared& shared, const SocketPlan& plan)
+    : shared(shared),
+      boundSocket(openBound(ioContext, plan)),
+      native(boundSocket.native_handle()),
+      receiveBufferBytes(receiveBufferSize(native)) {
+    receiving.receivedLine.reserve(shared.receivedPrefix.size() + ReceiveBatch::kDefaultDatagram);
+    receiving.receivedLine = shared.receivedPrefix;
+}
+
+Worker::~Worker() = default;
+
+void Worker::start() {
+    // A stop() leaves the loop marked stopped; without this the thread would
+    // return at once.
+    ioContext.restart();
+    thread = std::make_unique<std::thread>([this] { run(); });
+}
+
+void Worker::join() {
+    if (thread && thread->joinable()) thread->join();
+}
+
+bool Worker::runsOnThisThread() const {
+    return thread && thread->get_id() == std::this_thread::get_id();
+}
+
+void Worker::setLayout(std::size_t maxDatagram) {
+    if (maxDatagram > ReceiveBatch::kDefaultDatagram && !takesTrains) {
+        takesTrains = enableTrains(boundSocket);
+    }
+    receiving.batch.setLayout(maxDatagram, takesTrains);
+}
+
+Worker* Worker::deliveringHere() { return delivering; }
+
+void Worker::run() {
+    // Without it, a handler that throws before arming the next wait would
+    // leave the loop out of work, and it would stop by itself.
+    const auto work = asio::make_work_guard(ioContext);
+    for (;;) {
+        try {
+            // Delivers what an earlier stop() left in the batch, then waits.
+            // After a restart the previous thread's wait may still be
+            // outstanding; arming another would double it.
+            if (!receiving.pending) {
+                receive();
+            }
+            ioContext.run();
+            return;
+        } catch (const std::exception& e) {
+            reportError(e.what());
+        } catch (...) {
+            reportError("unknown exception");
+        }
+    }
+}
+
+// Delivers the datagrams of the current batch one at a time, sends the
+// replies made meanwhile (a chunk at a time as they fill), then either takes
+// the next batch (the last one was full, or its deliveries took long enough
+// for more to arrive) or waits for the socket. The next batch is taken in a
+// handler of its own, so send completions get their turn under a flood. A
+// stop() between two datagrams leaves the rest in the batch for the next
+// start(); the replies made so far still leave.
+void Worker::receive() {
+    const auto started = std::chrono::steady_clock::now();
+    while (receiving.batch.pending()) {
+        if (!shared.running.load(std::memory_order_acquire)) break;
+        const ReceiveBatch::Datagram& datagram = *receiving.batch.next();
+        if (shared.admission.admit(datagram, count, shared.lines)) deliver(datagram);
+        // A batch of trains may hold thousands of datagrams: their replies
+        // leave a chunk at a time rather than all pile up among the copies.
+        if (replies.count() >= kMaxBatch) shared.sender.sendReplies(*this);
+    }
+    if (replies.count() != 0) shared.sender.sendReplies(*this);
+    if (receiving.batch.pending()) return;
+    if (!receiving.batch.full() && std::chrono::steady_clock::now() - started < kLongDelivery) {
+        armWait();
+        return;
+    }
+    receiving.pending = true;
+    asio::post(ioContext, [this] {
+        receiving.pending = false;
+        receiving.batch.clear();
+        takeBatch();
+        receive();
+    });
+}
+
+// The delegate gets the datagram even if the logger throws on its line; the
+// logger's exception goes on afterwards. The datagram is handed over where it
+// lies in the batch: no area is refilled before every datagram has been
+// delivered.
+void Worker::deliver(const ReceiveBatch::Datagram& datagram) {
+    receiving.accept(datagram);
+    FirstFailure logging;
+    logging.run([&] {
+        // The line starts with the prefix, which stays; only the payload
+        // changes.
+        std::string& line = receiving.receivedLine;
+        line.resize(shared.receivedPrefix.size());
+        line.append(datagram.bytes, static_cast<std::size_t>(datagram.size));
+        velmora::Logger::debug(line);
+    });
+    if (UDPServerDelegate* delegate = shared.delegate.load(std::memory_order_acquire)) {
+        // Marks this thread as delivering for sender(), destination() and
+        // reply(), until the call ends, however it ends.
+        struct Delivering {
+            Worker* const outer = delivering;
+            ~Delivering() { delivering = outer; }
+        } mark;
+        delivering = this;
+        delegate->messageReceived(datagram.bytes, datagram.size);
+    }
+    logging.rethrow();
+}
+
+void Worker::countSystemDrops(std::uint32_t reading) {
+    const std::uint32_t growth = receiving.systemDrops.advance(reading);
+    if (growth == 0) return;
+    count.droppedBySystem.add(growth);
+    shared.lines.addDrops(growth);
+}
+
+void Worker::reportError(const char* what) noexcept {
+    try {
+        velmora::Logger::error("[UDPServer] Error on worker thread on port " +
+                               std::to_string(shared.localPort) + ": " + what);
+    } catch (...) {
+        // The logger itself failed; there is nowhere left to report it.
+    }
+}

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <dravik/UDPServerDelegate.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <asio/bind_allocator.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/post.hpp>
+
+#include "udp/Admission.h"
+#include "udp/ErrorLines.h"
+#include "udp/NativeSocket.h"
+#include "udp/PendingReplies.h"
+#include "udp/ReceivePath.h"
+#include "udp/ServerCounters.h"
+#include "udp/SocketOpening.h"
+#include "udp/WakeAllocator.h"
+
+class Sender;
+
+// What every worker of a server shares: whether it runs, its delegate, how
+// it judges datagrams, its error lines and its send side.
+struct WorkerShared {
+    const std::atomic<bool>& running;
+    const std::atomic<UDPServerDelegate*>& delegate;
+    const Admission& admission;
+    ErrorLines& lines;
+    Sender& sender;
+    const std::string& receivedPrefix;  // "... Received message on port P: "
+    const int localPort;
+};
+
+// One socket on the server's port with its own event loop, worker thread and
+// receive batch: it waits for datagrams, takes a batch at a time, has each
+// judged and delivers the accepted ones to the delegate; the replies made
+// meanwhile are held until the batch is over. The event loop is declared
+// after what its pending handlers point into, and before the socket, so the
+// socket is closed first and the loop then discards those handlers.
+class Worker {
+public:
+    // Opens a socket as `plan` says; throws as openBound() does.
+    Worker(const WorkerShared& shared, const SocketPlan& plan);
+    ~Worker();
+
+    ServerSocket& socket() { return boundSocket; }
+    ServerSocket::native_handle_type nativeSocket() const { return native; }
+    asio::io_context& loop() { return ioContext; }
+
+    // Starts the thread that runs the loop; throws the thread library's
+    // std::system_error if it cannot be created.
+    void start();
+    // Stops the loop (any thread); its thread then returns.
+    void stopLoop() { ioContext.stop(); }
+    void join();
+    bool runsOnThisThread() const;
+
+    // While stopped: lays the batch out for datagrams up to `maxDatagram`
+    // bytes, asking the system for trains above the default size.
+    void setLayout(std::size_t maxDatagram);
+
+    // The worker that delivers a datagram on the calling thread right now,
+    // and whether it is one of the server that `shared` describes.
+    static Worker* deliveringHere();
+    bool serves(const WorkerShared& server) const { return &server.running == &shared.running; }
+    // The datagram being delivered (the delivering thread only).
+    const ReceiveBatch::Datagram& delivered() const { return receiving.delivered(); }
+    // The replies made during this batch (the delivering thread only, or
+    // while no worker runs).
+    PendingReplies& heldReplies() { return replies; }
+
+    const ReceiveCounters& counters() const { return count; }
+
+    // Asks the system for its drop count now, where it can. Platform-specific.
+    void askSystemDrops();
+
+    // Runs `handler` on this worker's loop; `wake` uses the room kept for the
+    // one wake-up posted at a time, so that posting it allocates nothing.
+    template <typename Handler>
+    void post(Handler&& handler) {
+        asio::post(ioContext, std::forward<Handler>(handler));
+    }
+    template <typename Handler>
+    void wake(Handler&& handler) {
+        asio::post(ioContext, asio::bind_allocator(WakeAllocator<char>(wakeRoom),
+                                                   std::forward<Handler>(handler)));
+    }
+    // Runs `handler` on this worker's loop once the socket has room to send.
+    template <typename Handler>
+    void whenWritable(Handler&& handler) {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        boundSocket.async_wait(asio::socket_base::wait_write, std::forward<Handler>(handler));
+    }
+
+    // Logs an exception that left a completion handler; never throws.
+    void reportError(const char* what) noexcept;
+
+private:
+    // The thread's body. An exception that leaves a handler (from the
+    // delegate or the logger) is logged, the reception it interrupted goes
+    // on, and so does the loop; it returns only once the loop is stopped.
+    void run();
+    // Delivers what the batch holds, then takes or waits for the next one.
+    void receive();
+    void deliver(const ReceiveBatch::Datagram& datagram);
+    // Arms the wait for the next datagrams; when they come, takes a batch
+    // and delivers it. Platform-specific.
+    void armWait();
+    // Fills the batch's free areas with datagrams already queued on the
+    // socket, without blocking, and counts them. Platform-specific.
+    void takeBatch();
+    // After a batch: asks for the drop count if what was taken since the
+    // last ask may have filled the receive buffer. Linux only.
+    void noteBacklog(bool ranDry);
+    // Counts a reading of the system's drop count and logs its growth.
+    void countSystemDrops(std::uint32_t reading);
+
+    const WorkerShared& shared;
+    ReceiveCounters count;
+    // Both outlive the event loop: a receive it abandons may still point
+    // into the batch, and a wake-up it discards gives its room back.
+    ReceivePath receiving;
+    WakeRoom wakeRoom;
+    asio::io_context ioContext{1};  // run by the worker alone
+    ServerSocket boundSocket;
+    const ServerSocket::native_handle_type native;
+    const int receiveBufferBytes;  // as the system reports it
+    bool takesTrains = false;
+    PendingReplies replies;
+    // Held only while an asynchronous operation is being started on the
+    // socket, which asio does not allow from two threads at once. Never held
+    // while logging.
+    std::mutex socketMutex;
+    // Changes only while the server starts, and is joined only while it
+    // stops.
+    std::unique_ptr<std::thread> thread;
+};
