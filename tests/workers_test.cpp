@@ -1,0 +1,258 @@
+// Several workers on one port: every sender's datagrams delivered once and
+// in order by one worker, replies from the socket that took the request,
+// counters summed, and what a server with several workers refuses.
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <dravik/UDPServer.h>
+
+#include "support/PeerSocket.h"
+#include "support/Servers.h"
+
+using dravik_test::PeerSocket;
+
+namespace {
+
+constexpr int kSenders = 64;
+constexpr int kPerSender = 40;
+// Datagrams each sender has in flight at most, so that even a system's
+// smallest receive buffer holds all of them.
+constexpr int kRoundsInFlight = 2;
+
+// Records, per sender, the numbers it sent in the order they came and the
+// threads that delivered them, and answers each with its own text.
+class PerSenderLog : public UDPServerDelegate {
+public:
+    explicit PerSenderLog(UDPServer& server) : server(server) {}
+
+    void messageReceived(const char* data, std::uint64_t size) override {
+        const std::string text(data, size);
+        const std::string from = server.sender().toString();
+        const UDPServer::Error replied = server.reply(data, size);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (replied != UDPServer::Ok) refusedReplies.insert(text);
+        Sender& sender = senders[from];
+        sender.numbers.push_back(std::stoi(text.substr(text.find(':') + 1)));
+        sender.threads.insert(std::this_thread::get_id());
+        threads.insert(std::this_thread::get_id());
+        ++total;
+    }
+
+    void forgetThreads() {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.clear();
+        for (auto& [from, sender] : senders) sender.threads.clear();
+    }
+
+    bool waitForTotal(int n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (total >= n) return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    struct Sender {
+        std::vector<int> numbers;
+        std::set<std::thread::id> threads;
+    };
+    std::mutex mutex;
+    std::map<std::string, Sender> senders;
+    std::set<std::thread::id> threads;
+    int total = 0;
+    // A stop() while a delivery runs refuses its reply with NotRunning.
+    std::set<std::string> refusedReplies;
+
+private:
+    UDPServer& server;
+};
+
+class WorkersTest : public ::testing::TestWithParam<int> {};
+
+// Stopped and started again half-way, so what a batch left is delivered by
+// the next start in order too.
+TEST_P(WorkersTest, EachSendersDatagramsOnceInOrderOnOneWorkerWithRepliesFromItsSocket) {
+    const int workers = GetParam();
+    int port = 0;
+    std::unique_ptr<UDPServer> server = dravik_test::onFreePort(
+        [](int p) { return std::make_unique<UDPServer>(p, "0.0.0.0"); }, port);
+    server->setWorkers(workers);
+    PerSenderLog log(*server);
+    server->setDelegate(&log);
+    server->start();
+
+    std::vector<std::unique_ptr<PeerSocket>> clients;
+    for (int i = 0; i < kSenders; ++i) clients.push_back(std::make_unique<PeerSocket>());
+    for (int n = 0; n < kPerSender; ++n) {
+        for (int i = 0; i < kSenders; ++i) {
+            clients[i]->sendTo(port, std::to_string(i) + ":" + std::to_string(n));
+        }
+        if (n % kRoundsInFlight == kRoundsInFlight - 1) {
+            ASSERT_TRUE(log.waitForTotal(kSenders * (n + 1))) << "round " << n;
+        }
+        if (n == kPerSender / 2) {
+            server->stop();
+            log.forgetThreads();  // a new thread may take an old one's id
+            server->start();
+        }
+    }
+    ASSERT_TRUE(log.waitForTotal(kSenders * kPerSender));
+    server->stop();
+
+    ASSERT_EQ(static_cast<int>(log.senders.size()), kSenders);
+    std::vector<int> expected(kPerSender);
+    for (int n = 0; n < kPerSender; ++n) expected[n] = n;
+    for (const auto& [from, sender] : log.senders) {
+        EXPECT_EQ(sender.numbers, expected) << from;
+        EXPECT_EQ(sender.threads.size(), 1u) << from;
+    }
+    // 64 senders over N sockets: each socket gets some (the chance that one
+    // gets none is below 1e-7).
+    EXPECT_EQ(static_cast<int>(log.threads.size()), server->workers());
+    EXPECT_LE(log.refusedReplies.size(), static_cast<std::size_t>(server->workers()));
+
+    for (int i = 0; i < kSenders; ++i) {
+        for (int n = 0; n < kPerSender; ++n) {
+            const std::string text = std::to_string(i) + ":" + std::to_string(n);
+            if (log.refusedReplies.count(text) != 0) continue;
+            asio::ip::udp::endpoint from;
+            const auto reply = clients[i]->receive(std::chrono::seconds(5), &from);
+            ASSERT_TRUE(reply) << text;
+            EXPECT_EQ(*reply, text);
+            EXPECT_EQ(from, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"),
+                                                    static_cast<unsigned short>(port)));
+        }
+    }
+    const UDPServer::Counters c = server->counters();
+    const std::uint64_t all = kSenders * kPerSender;
+    EXPECT_EQ(c.received, all);
+    EXPECT_EQ(c.delivered, all);
+    EXPECT_EQ(c.droppedBySystem, 0u);
+    EXPECT_EQ(c.sendsAccepted, all - log.refusedReplies.size());
+    EXPECT_EQ(c.sent, c.sendsAccepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneTwoFour, WorkersTest, ::testing::Values(1, 2, 4),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param) + "Workers";
+                         });
+
+std::errc refusal(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::system_error& e) {
+        return static_cast<std::errc>(e.code().value());
+    }
+    return std::errc();
+}
+
+TEST(WorkersRefusalTest, RefusesWhatCannotBeMadeRight) {
+    int port = 0;
+    auto server = dravik_test::receiveOnlyServer(port);
+    EXPECT_EQ(refusal([&] { server->setWorkers(0); }), std::errc::invalid_argument);
+    EXPECT_EQ(refusal([&] { server->setWorkers(257); }), std::errc::invalid_argument);
+    server->start();
+    EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_in_progress);
+    server->stop();
+    server->setWorkers(3);
+    EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_not_supported);
+    EXPECT_EQ(server->workers(), server->workers() == 1 ? 1 : 3);
+
+    int peerPort = 0;
+    auto peer = dravik_test::peerServer("127.0.0.1", 9, peerPort);
+    peer->setWorkers(1);
+    EXPECT_EQ(refusal([&] { peer->setWorkers(2); }), std::errc::operation_not_supported);
+    EXPECT_EQ(peer->workers(), 1);
+
+    std::unique_ptr<UDPServer> group;
+    try {
+        group = std::make_unique<UDPServer>(0, "239.255.0.7");
+    } catch (const std::system_error& e) {
+        GTEST_SKIP() << "cannot join a group here: " << e.what();
+    }
+    EXPECT_EQ(refusal([&] { group->setWorkers(2); }), std::errc::operation_not_supported);
+}
+
+// A second server on the port is refused whether the first has one worker
+// (no port group at all) or several (a group of this process's sockets).
+TEST(WorkersRefusalTest, AnotherServerOnThePortIsStillRefused) {
+    for (const int workers : {1, 4}) {
+        int port = 0;
+        auto server = dravik_test::receiveOnlyServer(port);
+        server->setWorkers(workers);
+        EXPECT_EQ(refusal([&] { UDPServer second(port); }), std::errc::address_in_use) << workers;
+    }
+}
+
+// Counts deliveries, and answers the client's datagrams (not the server's
+// own, which would loop).
+class CountingResponder : public UDPServerDelegate {
+public:
+    explicit CountingResponder(UDPServer& server) : server(server) {}
+    void messageReceived(const char* data, std::uint64_t size) override {
+        total.fetch_add(1);
+        if (data[0] == '0') server.reply(data, size);
+    }
+    std::atomic<std::uint64_t> total{0};
+
+private:
+    UDPServer& server;
+};
+
+// Starts, stops, sends and traffic from several threads at once on a server
+// with four workers: nothing is lost from the counters' account.
+TEST(WorkersRaceTest, StartStopAndSendsRaceCleanly) {
+    int port = 0;
+    auto server = dravik_test::receiveOnlyServer(port);
+    server->setWorkers(4);
+    CountingResponder responder(*server);
+    server->setDelegate(&responder);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        PeerSocket client;
+        for (int n = 0; !done.load(); ++n) {
+            client.sendTo(port, "0:" + std::to_string(n));
+            if (n % 64 == 63) std::this_thread::yield();
+        }
+    });
+    threads.emplace_back([&] {
+        const UDPServer::Endpoint to("127.0.0.1", port);
+        while (!done.load()) server->sendTo(to, "1:0", 3);
+    });
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 20; ++round) {
+                server->start();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                server->stop();
+            }
+        });
+    }
+    for (std::size_t i = 2; i < threads.size(); ++i) threads[i].join();
+    done.store(true);
+    threads[0].join();
+    threads[1].join();
+    server->stop();
+    const UDPServer::Counters c = server->counters();
+    EXPECT_EQ(c.received, c.delivered + c.rejectedForeign + c.rejectedEmpty + c.receiveErrors +
+                              c.rejectedNotForGroup);
+    EXPECT_EQ(c.sendsAccepted, c.sent + c.sendsFailed + c.sendsDiscarded + c.waitingDatagrams);
+    EXPECT_EQ(responder.total.load(), c.delivered);
+}
+
+}  // namespace
