@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -23,8 +24,8 @@ public:
     }
 
     EchoGuard guard;
-    // Replies refused because stop() came while this datagram was delivered.
-    unsigned long long refusedAtStop = 0;  // read once the server has stopped
+    // Replies refused because stop() came while their datagram was delivered.
+    std::atomic<unsigned long long> refusedAtStop{0};
 
 private:
     UDPServer& server;
@@ -34,11 +35,12 @@ private:
 
 int runEcho(CommandLine& line) {
     const std::string address = line.value("--bind", "0.0.0.0");
+    const int workers = parseWorkers(line);
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("echo takes exactly one PORT");
     const int port = parsePort(positional[0], "PORT");
 
-    auto server = openReceiveOnly(port, address);
+    auto server = openReceiveOnly(port, address, workers);
     server->setMaxDatagramSize(65535);  // echoed whole
     Echoer echoer(*server);
     server->setDelegate(&echoer);
@@ -59,7 +61,7 @@ int runEcho(CommandLine& line) {
                  echoer.guard.count(EchoGuard::FromAnsweringService),
                  static_cast<unsigned long long>(c.sendsQueueFull),
                  static_cast<unsigned long long>(c.sendsFailed),
-                 static_cast<unsigned long long>(c.sendsDiscarded), echoer.refusedAtStop,
+                 static_cast<unsigned long long>(c.sendsDiscarded), echoer.refusedAtStop.load(),
                  systemDrops(*server).c_str());
     return 0;
 }

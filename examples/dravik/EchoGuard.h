@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <dravik/UDPServer.h>
 
 namespace dravik_app {
@@ -11,18 +13,18 @@ namespace dravik_app {
 // ports of services that answer everything (echo 7, discard 9, daytime 13,
 // quote 17, chargen 19, time 37), which would answer the answer. Two echo
 // services on other ports can still loop, as with any echo service. Counts
-// what it refuses; one thread at a time.
+// what it refuses; any number of threads at once.
 class EchoGuard {
 public:
     enum Verdict { Answer, FromOwnPort, FromAnsweringService };
 
     explicit EchoGuard(int ownPort) : ownPort(ownPort) {}
     Verdict judge(const UDPServer::Endpoint& sender);
-    unsigned long long count(Verdict verdict) const { return refused[verdict]; }
+    unsigned long long count(Verdict verdict) const { return refused[verdict].load(); }
 
 private:
     const int ownPort;
-    unsigned long long refused[3] = {};
+    std::atomic<unsigned long long> refused[3] = {};
 };
 
 }  // namespace dravik_app

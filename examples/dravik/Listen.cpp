@@ -17,6 +17,7 @@ int runListen(CommandLine& line) {
     const bool withSender = line.flag("--from");
     const long maxSize = parseNumber(line.value("--max-size", "65535"), "--max-size", 1, 65535);
     const std::string address = line.value("--bind", "0.0.0.0");
+    const int workers = parseWorkers(line);
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
     if (asHex && asBase64) throw UsageError("choose one of --hex and --base64");
@@ -25,7 +26,7 @@ int runListen(CommandLine& line) {
     OutputWriter output;
     DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text,
                             output);
-    auto server = openReceiveOnly(port, address);
+    auto server = openReceiveOnly(port, address, workers);
     if (withSender) printer.showSendersOf(*server);
     server->setMaxDatagramSize(static_cast<std::uint64_t>(maxSize));
     server->setDelegate(&printer);

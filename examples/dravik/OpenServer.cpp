@@ -59,12 +59,30 @@ bool refusedForScope(const std::string& address) {
 
 }  // namespace
 
-std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress) {
+std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress,
+                                           int workers) {
+    std::unique_ptr<UDPServer> server;
     try {
-        return std::make_unique<UDPServer>(localPort, localAddress);
+        server = std::make_unique<UDPServer>(localPort, localAddress);
     } catch (const std::system_error& e) {
         explain(e, localAddress, localPort);
     }
+    try {
+        server->setWorkers(workers);
+    } catch (const std::system_error& e) {
+        // what() is "why: the system's text"; the why is the library's own.
+        const std::string what = e.what();
+        const std::string why = what.substr(0, what.rfind(": "));
+        if (e.code() == std::errc::operation_not_supported) {
+            throw UserError("cannot run " + std::to_string(workers) + " workers: " + why);
+        }
+        explain(e, localAddress, localPort);
+    }
+    return server;
+}
+
+int parseWorkers(CommandLine& line) {
+    return static_cast<int>(parseNumber(line.value("--workers", "1"), "--workers", 1, 256));
 }
 
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort) {

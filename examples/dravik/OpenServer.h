@@ -7,10 +7,14 @@
 
 namespace dravik_app {
 
+class CommandLine;
+
 // Constructs a server, turning the library's exceptions, by their error
 // codes, into one-line UserErrors a user can act on (a port in use, a host
-// name for an address, no descriptors left).
-std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress);
+// name for an address, no descriptors left). A receive-only server gets
+// `workers` workers (one where the system cannot spread a port).
+std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress,
+                                           int workers = 1);
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort);
 
 // What the system dropped, for a command's summary: "dropped by the system N",
@@ -18,5 +22,8 @@ std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int
 // trains, each of which the system counts as one packet), "the system
 // dropped N packets; a packet may hold several datagrams".
 std::string systemDrops(const UDPServer& server);
+
+// The --workers option of listen and echo: 1 to 256, 1 if absent.
+int parseWorkers(CommandLine& line);
 
 }  // namespace dravik_app

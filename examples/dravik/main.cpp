@@ -40,19 +40,21 @@ const std::map<std::string, Command>& commands() {
         {"listen",
          {dravik_app::runListen, "error",
           "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from]\n"
-          "                    [--max-size N]\n"
+          "                    [--max-size N] [--workers N]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
           "own line: as text with control bytes escaped, as hex, or as Base64; with --from,\n"
           "after its sender and a tab. Datagrams longer than N bytes (1 to 65535, default\n"
-          "65535) are printed cut to N. PORT 0 takes a free port and says which. Ctrl-C or\n"
-          "SIGTERM stops it.\n"}},
+          "65535) are printed cut to N. PORT 0 takes a free port and says which. With\n"
+          "--workers N (1 to 256, Linux), N threads each take a share of the senders, each\n"
+          "sender's lines in order. Ctrl-C or SIGTERM stops it.\n"}},
         {"echo",
          {dravik_app::runEcho, "error",
-          "usage: dravik echo PORT [--bind ADDRESS]\n"
+          "usage: dravik echo PORT [--bind ADDRESS] [--workers N]\n"
           "An echo server: sends every datagram arriving on UDP PORT of ADDRESS (as for\n"
-          "listen) back to its sender, from the address it was sent to. Ctrl-C or SIGTERM\n"
-          "stops it with a count of what was received, replied and not replied, and why.\n"}},
+          "listen; --workers as for listen) back to its sender, from the address it was\n"
+          "sent to. Ctrl-C or SIGTERM stops it with a count of what was received, replied\n"
+          "and not replied, and why.\n"}},
         {"send",
          {dravik_app::runSend, "error",
           "usage: dravik send HOST PORT [--local-port P] [--wait MS] [MESSAGE ...]\n"

@@ -120,6 +120,33 @@ class ListenTest(unittest.TestCase):
         finally:
             process.kill()
 
+    def test_several_workers_print_whole_lines_each_senders_in_order(self):
+        port = free_port()
+        process = subprocess.Popen([DRAVIK, "listen", str(port), "--workers", "4", "--from"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            process.stderr.readline()
+            clients = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(16)]
+            for number in range(20):
+                for index, client in enumerate(clients):
+                    client.sendto(b"%d:%d:" % (index, number) + b"x" * 2000, ("127.0.0.1", port))
+                time.sleep(0.002)
+            lines = [process.stdout.readline() for _ in range(16 * 20)]
+            process.send_signal(signal.SIGTERM)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        seen = {}
+        for line in lines:
+            sender, text = line.split(b"\t")
+            index, number, rest = text.split(b":")
+            self.assertEqual(rest, b"x" * 2000 + b"\n")
+            seen.setdefault(sender, []).append((int(index), int(number)))
+        self.assertEqual(len(seen), 16)
+        for numbers in seen.values():
+            self.assertEqual([n for _, n in numbers], list(range(20)))
+        self.assertIn(b"received 320 datagrams, delivered 320", errors)
+
     def test_from_prints_the_sender_first(self):
         lines, _ = self.listen("--from", "--hex", datagrams=[b"\x01"])
         address, text = lines[0].split(b"\t")
@@ -148,6 +175,26 @@ class EchoTest(unittest.TestCase):
         self.assertIn(b"received 3 datagrams, replied 2; not replied: 1 empty, 0 from the echo's own "
                       b"port, 0 from ports of services that answer everything, 0 for a full send queue",
                       errors)
+
+    def test_several_workers_answer_every_client_in_order(self):
+        process = subprocess.Popen([DRAVIK, "echo", "0", "--bind", "127.0.0.1", "--workers", "3"],
+                                   stderr=subprocess.PIPE)
+        try:
+            port = int(process.stderr.readline().split(b"port ")[1].split(b";")[0])
+            clients = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(16)]
+            for number in range(5):
+                for index, client in enumerate(clients):
+                    client.sendto(b"%d:%d" % (index, number), ("127.0.0.1", port))
+            for index, client in enumerate(clients):
+                client.settimeout(TIMEOUT)
+                self.assertEqual([client.recv(100) for _ in range(5)],
+                                 [b"%d:%d" % (index, number) for number in range(5)])
+                client.close()
+            process.send_signal(signal.SIGINT)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        self.assertIn(b"received 80 datagrams, replied 80;", errors)
 
     def test_leaves_its_own_port_and_answering_services_unanswered(self):
         """A datagram from the echo's own port (forged with a raw socket) and one
@@ -537,6 +584,18 @@ class UserErrorTest(unittest.TestCase):
         if result.returncode != 1 or b"unshare" in result.stderr:
             self.skipTest(f"no network namespace: {result.stderr.decode().strip()}")
         self.assertOneLineError(result, 1, "cannot join group 239.1.2.3 on port 0: ")
+
+    def test_workers_refused(self):
+        self.assertOneLineError(run("listen", "0", "--workers", "0"), 2, "--workers")
+        result = subprocess.run(["unshare", "-n", "sh", "-c",
+                                 "ip link set lo multicast on && ip link set lo up && "
+                                 "ip route add 224.0.0.0/4 dev lo && "
+                                 f"exec {DRAVIK} listen 0 --bind 239.1.2.3 --workers 2"],
+                                capture_output=True, timeout=TIMEOUT)
+        if b"unshare" in result.stderr or b"RTNETLINK" in result.stderr:
+            self.skipTest(f"no network namespace: {result.stderr.decode().strip()}")
+        self.assertOneLineError(result, 1, "cannot run 2 workers: a multicast group member has "
+                                           "one worker")
 
     def test_host_name_instead_of_address(self):
         self.assertOneLineError(run("send", "localhost", "9", "hi"), 1,
