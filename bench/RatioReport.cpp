@@ -31,6 +31,23 @@ void RatioReporter::printRatio(const std::string& what, const std::string& libra
                 target, met ? "met" : "MISSED");
 }
 
+void RatioReporter::printGainRatio(const std::string& what, const std::string& libraryScaled,
+                                   const std::string& libraryBase,
+                                   const std::string& baselineScaled,
+                                   const std::string& baselineBase, const std::string& counter,
+                                   double target) const {
+    const double* values[] = {find(libraryScaled, counter), find(libraryBase, counter),
+                              find(baselineScaled, counter), find(baselineBase, counter)};
+    for (const double* value : values) {
+        if (!value || *value == 0) return;
+    }
+    const double library = *values[0] / *values[1];
+    const double baseline = *values[2] / *values[3];
+    const double ratio = library / baseline;
+    std::printf("%-44s %8.2f   target >= %.2f   %s (library %.2f, bare %.2f)\n", what.c_str(),
+                ratio, target, ratio >= target ? "met" : "MISSED", library, baseline);
+}
+
 void RatioReporter::printLimit(const std::string& what, const std::string& run,
                                const std::string& counter, bool atLeast, double limit) const {
     const double* value = find(run, counter);

@@ -20,6 +20,13 @@ public:
     void printRatio(const std::string& what, const std::string& library,
                     const std::string& baseline, const std::string& counter, bool atLeast,
                     double target) const;
+    // One line for how much more the library gains from `scaled` over `base`
+    // than the baseline does from its own pair: (library ratio) / (baseline
+    // ratio) of `counter`, against a floor.
+    void printGainRatio(const std::string& what, const std::string& libraryScaled,
+                        const std::string& libraryBase, const std::string& baselineScaled,
+                        const std::string& baselineBase, const std::string& counter,
+                        double target) const;
     // One line for a counter of a single run against a limit (a floor when
     // `atLeast`, else a ceiling).
     void printLimit(const std::string& what, const std::string& run, const std::string& counter,
