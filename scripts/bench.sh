@@ -17,5 +17,12 @@ cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)"
     --benchmark_report_aggregates_only=true
 for bench in "$out"/bin/*_bench; do
     echo "==== $(basename "$bench")"
-    "$bench" "$@"
+    "$bench" "$@" --benchmark_out="$out/$(basename "$bench").json" --benchmark_out_format=json
 done
+
+# docs/performance.svg, from the UDP run, where it ran every benchmark the
+# picture shows.
+if python3 "$root/scripts/performance-data.py" "$out/udp_bench.json" "$out"; then
+    gnuplot -e "data='$out'; output='$root/docs/performance.svg'" "$root/scripts/performance.gp"
+    echo "drew docs/performance.svg"
+fi
