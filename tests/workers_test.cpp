@@ -169,8 +169,14 @@ TEST(WorkersRefusalTest, RefusesWhatCannotBeMadeRight) {
     EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_in_progress);
     server->stop();
     server->setWorkers(3);
-    EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_not_supported);
-    EXPECT_EQ(server->workers(), server->workers() == 1 ? 1 : 3);
+    if (server->workers() == 1) {
+        // A system that does not spread a port keeps one worker, whatever is asked.
+        server->setWorkers(2);
+        EXPECT_EQ(server->workers(), 1);
+    } else {
+        EXPECT_EQ(server->workers(), 3);
+        EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_not_supported);
+    }
 
     int peerPort = 0;
     auto peer = dravik_test::peerServer("127.0.0.1", 9, peerPort);

@@ -1,6 +1,5 @@
 #include "udp/Addressing.h"
 
-#include <charconv>
 #include <cstring>
 #include <sstream>
 
@@ -59,6 +58,19 @@ std::error_code parseV6(const std::string& text, asio::ip::address& parsed) {
     return {};
 }
 
+// Writes `value` (at most 65,535: five digits) in decimal at `at`; returns
+// where the digits end.
+char* putDecimal(char* at, unsigned value) {
+    char reversed[5];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < 5);
+    while (count > 0) *at++ = reversed[--count];
+    return at;
+}
+
 }  // namespace
 
 ParsedAddress parseNumericAddress(const std::string& text) {
@@ -105,25 +117,30 @@ std::string endpointText(const asio::ip::udp::endpoint& endpoint) {
     return text.str();
 }
 
+// Composed in place and appended once: it is part of every "Sending" and
+// "Sent" line.
 void appendPeerText(std::string& text, const asio::ip::udp::endpoint& endpoint) {
     const asio::ip::address address = endpoint.address();
-    char digits[8];
-    if (address.is_v4() || address.to_v6().is_v4_mapped()) {
-        const asio::ip::address_v4 v4 = address.is_v4() ? address.to_v4()
-                                                        : asio::ip::make_address_v4(
-                                                              asio::ip::v4_mapped, address.to_v6());
-        const asio::ip::address_v4::bytes_type bytes = v4.to_bytes();
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            if (i != 0) text += '.';
-            text.append(digits, std::to_chars(digits, digits + sizeof digits, bytes[i]).ptr);
-        }
-    } else {
+    if (!address.is_v4() && !address.to_v6().is_v4_mapped()) {
         text += '[';
         text += address.to_v6().to_string();
-        text += ']';
+        text += "]:";
+        text += std::to_string(endpoint.port());
+        return;
     }
-    text += ':';
-    text.append(digits, std::to_chars(digits, digits + sizeof digits, endpoint.port()).ptr);
+    const asio::ip::address_v4 v4 =
+        address.is_v4() ? address.to_v4()
+                        : asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    const asio::ip::address_v4::bytes_type bytes = v4.to_bytes();
+    char composed[24];  // "255.255.255.255:65535" at most
+    char* end = composed;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) *end++ = '.';
+        end = putDecimal(end, bytes[i]);
+    }
+    *end++ = ':';
+    end = putDecimal(end, endpoint.port());
+    text.append(composed, static_cast<std::size_t>(end - composed));
 }
 
 bool sameEndpoint(const asio::ip::udp::endpoint& a, const asio::ip::udp::endpoint& b) {

@@ -85,9 +85,13 @@ UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& lo
 
 UDPServer::Internals::~Internals() = default;
 
+// A handful of workers, each asked with one load.
 Worker* UDPServer::Internals::deliveringHere() const {
-    Worker* worker = Worker::deliveringHere();
-    return worker != nullptr && worker->serves(shared) ? worker : nullptr;
+    const int count = workerCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; ++i) {
+        if (workers[i]->deliversOnThisThread()) return workers[i].get();
+    }
+    return nullptr;
 }
 
 void UDPServer::Internals::sendHeldRepliesFirst() {

@@ -23,14 +23,13 @@ std::size_t sendQueueLimit(ServerSocket::native_handle_type socket) {
     return std::max(kMinimumSendQueueBytes, static_cast<std::size_t>(std::max(sendBuffer, 0)));
 }
 
-// Room for the "Sending" lines of sends to destinations of the caller's, one
-// per thread, so that a thread that keeps sending stops allocating.
-std::string& lineRoom() {
+}  // namespace
+
+// One per thread, so that a thread that keeps sending stops allocating.
+std::string& Sender::lineRoom() {
     thread_local std::string room;
     return room;
 }
-
-}  // namespace
 
 Sender::Sender(Worker& home, ErrorLines& lines, const asio::ip::udp::endpoint& remote,
                int localPort)
@@ -185,7 +184,9 @@ void Sender::reportSent(const CompletedSends::Outcome& outcome) {
     char count[24];
     const auto written = std::to_chars(count, count + sizeof count, outcome.size);
     std::string& line = sentLine;
-    line.assign("[UDPServer] Sent ");
+    static constexpr char kSent[] = "[UDPServer] Sent ";
+    line.clear();
+    line.append(kSent, sizeof kSent - 1);
     line.append(count, written.ptr);
     line.append(" bytes to ");
     if (sameEndpoint(outcome.to, remote)) {
@@ -201,7 +202,7 @@ void Sender::reportSent(const CompletedSends::Outcome& outcome) {
 Sender::Error Sender::holdReply(Worker& worker, const char* data, std::uint64_t size) {
     const ReceiveBatch::Datagram& request = worker.delivered();
     const Route route = Route::replyTo(*request.sender, readArrival(request));
-    velmora::Logger::debug(sendingLineFor(route, lineRoom()));
+    velmora::Logger::debug(sendingLineFor(route, worker.replyLineRoom()));
     if (!copies.reserve(static_cast<std::size_t>(size))) return refuseQueueFull();
     counts.sendsAccepted.add();
     worker.heldReplies().add(data, static_cast<std::size_t>(size), route);

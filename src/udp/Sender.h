@@ -32,6 +32,10 @@ public:
     Sender(Worker& home, ErrorLines& lines, const asio::ip::udp::endpoint& remote, int localPort);
 
     const Route& remoteRoute() const { return toRemote; }
+    const std::string& remoteSendingLine() const { return sendingLine; }
+    // Room for the "Sending" lines of sends to destinations of the caller's:
+    // the calling thread's own.
+    static std::string& lineRoom();
     // The "Sending" line of a datagram along `route`, built in `room` unless
     // it goes to the remote endpoint.
     const std::string& sendingLineFor(const Route& route, std::string& room) const;

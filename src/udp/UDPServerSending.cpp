@@ -7,25 +7,12 @@
 #include "udp/EndpointConversion.h"
 #include "udp/Internals.h"
 
-namespace {
-
-// Room for the "Sending" lines of sends to destinations of the caller's, one
-// per thread, so that a thread that keeps sending stops allocating.
-std::string& lineRoom() {
-    thread_local std::string room;
-    return room;
-}
-
-}  // namespace
-
 UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
     Internals& in = *internals;
     const Error refusal = in.refuseSending();
     if (refusal != Ok) return refusal;
     in.sendHeldRepliesFirst();
-    const Route& route = in.sender.remoteRoute();
-    std::string& line = lineRoom();
-    return in.sender.sendAlong(route, in.sender.sendingLineFor(route, line), data, size);
+    return in.sender.sendAlong(in.sender.remoteRoute(), in.sender.remoteSendingLine(), data, size);
 }
 
 UDPServer::Error UDPServer::sendTo(const Endpoint& to, const char* data, std::uint64_t size) {
@@ -35,8 +22,8 @@ UDPServer::Error UDPServer::sendTo(const Endpoint& to, const char* data, std::ui
     const Route route =
         Route::toward(EndpointConversion::toSocket(to, in.localEndpoint.protocol()));
     in.sendHeldRepliesFirst();
-    std::string& line = lineRoom();
-    return in.sender.sendAlong(route, in.sender.sendingLineFor(route, line), data, size);
+    return in.sender.sendAlong(route, in.sender.sendingLineFor(route, Sender::lineRoom()), data,
+                               size);
 }
 
 std::size_t UDPServer::send(const Datagram* datagrams, std::size_t count, Error* refusal) {

@@ -15,9 +15,6 @@ namespace {
 // however short it was: datagrams came meanwhile.
 constexpr std::chrono::microseconds kLongDelivery{20};
 
-// The worker delivering a datagram on this thread, while it does.
-thread_local Worker* delivering = nullptr;
-
 }  // namespace
 
 Worker::Worker(const WorkerShared& shared, const SocketPlan& plan)
@@ -53,7 +50,9 @@ void Worker::setLayout(std::size_t maxDatagram) {
     receiving.batch.setLayout(maxDatagram, takesTrains);
 }
 
-Worker* Worker::deliveringHere() { return delivering; }
+bool Worker::deliversOnThisThread() const {
+    return deliveringOn.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
 
 void Worker::run() {
     // Without it, a handler that throws before arming the next wait would
@@ -125,13 +124,13 @@ void Worker::deliver(const ReceiveBatch::Datagram& datagram) {
         velmora::Logger::debug(line);
     });
     if (UDPServerDelegate* delegate = shared.delegate.load(std::memory_order_acquire)) {
-        // Marks this thread as delivering for sender(), destination() and
+        // Marks this worker as delivering for sender(), destination() and
         // reply(), until the call ends, however it ends.
         struct Delivering {
-            Worker* const outer = delivering;
-            ~Delivering() { delivering = outer; }
-        } mark;
-        delivering = this;
+            std::atomic<std::thread::id>& on;
+            ~Delivering() { on.store(std::thread::id(), std::memory_order_relaxed); }
+        } mark{deliveringOn};
+        deliveringOn.store(std::this_thread::get_id(), std::memory_order_relaxed);
         delegate->messageReceived(datagram.bytes, datagram.size);
     }
     logging.rethrow();

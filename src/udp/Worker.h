@@ -65,15 +65,15 @@ public:
     // bytes, asking the system for trains above the default size.
     void setLayout(std::size_t maxDatagram);
 
-    // The worker that delivers a datagram on the calling thread right now,
-    // and whether it is one of the server that `shared` describes.
-    static Worker* deliveringHere();
-    bool serves(const WorkerShared& server) const { return &server.running == &shared.running; }
+    // Whether this worker delivers a datagram on the calling thread right now.
+    bool deliversOnThisThread() const;
     // The datagram being delivered (the delivering thread only).
     const ReceiveBatch::Datagram& delivered() const { return receiving.delivered(); }
     // The replies made during this batch (the delivering thread only, or
     // while no worker runs).
     PendingReplies& heldReplies() { return replies; }
+    // Room for the "Sending" lines of those replies, rebuilt in place.
+    std::string& replyLineRoom() { return replyLine; }
 
     const ReceiveCounters& counters() const { return count; }
 
@@ -133,6 +133,10 @@ private:
     const int receiveBufferBytes;  // as the system reports it
     bool takesTrains = false;
     PendingReplies replies;
+    std::string replyLine;
+    // The thread while it delivers a datagram to the delegate, else none;
+    // only the worker's thread writes it.
+    std::atomic<std::thread::id> deliveringOn{};
     // Held only while an asynchronous operation is being started on the
     // socket, which asio does not allow from two threads at once. Never held
     // while logging.
