@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
                           "items_per_second", 0.9);
     report.printRatio("drain, CPU per datagram, 2 workers vs 1", drain2, drain1,
                       "cpu_ns_per_dgram", false, 1.1);
-    report.printRatio("drain, CPU per datagram, bare pair vs 1 socket", "BM_DrainBare/2/manual_time",
-                      "BM_DrainBare/1/manual_time", "cpu_ns_per_dgram", false, 1.1);
+    report.printRatio("drain, CPU per datagram, bare pair vs 1 socket",
+                      "BM_DrainBare/2/manual_time", "BM_DrainBare/1/manual_time",
+                      "cpu_ns_per_dgram", false, 1.1);
     report.printLimit("drain, 2 workers, the busiest one's share", drain2, "busiest_share", false,
                       0.6);
     const std::string flood = "BM_ForeignFloodLibrary/iterations:1/real_time";

@@ -3,6 +3,7 @@
 // counters summed, and what a server with several workers refuses.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -151,22 +152,24 @@ INSTANTIATE_TEST_SUITE_P(OneTwoFour, WorkersTest, ::testing::Values(1, 2, 4),
                              return std::to_string(info.param) + "Workers";
                          });
 
-std::errc refusal(const std::function<void()>& call) {
+// Whether `call` throws std::system_error with a code that compares equal to
+// `expected` (a platform's own code included).
+bool refusedWith(const std::function<void()>& call, std::errc expected) {
     try {
         call();
     } catch (const std::system_error& e) {
-        return static_cast<std::errc>(e.code().value());
+        return e.code() == expected;
     }
-    return std::errc();
+    return false;
 }
 
 TEST(WorkersRefusalTest, RefusesWhatCannotBeMadeRight) {
     int port = 0;
     auto server = dravik_test::receiveOnlyServer(port);
-    EXPECT_EQ(refusal([&] { server->setWorkers(0); }), std::errc::invalid_argument);
-    EXPECT_EQ(refusal([&] { server->setWorkers(257); }), std::errc::invalid_argument);
+    EXPECT_TRUE(refusedWith([&] { server->setWorkers(0); }, std::errc::invalid_argument));
+    EXPECT_TRUE(refusedWith([&] { server->setWorkers(257); }, std::errc::invalid_argument));
     server->start();
-    EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_in_progress);
+    EXPECT_TRUE(refusedWith([&] { server->setWorkers(2); }, std::errc::operation_in_progress));
     server->stop();
     server->setWorkers(3);
     if (server->workers() == 1) {
@@ -175,13 +178,13 @@ TEST(WorkersRefusalTest, RefusesWhatCannotBeMadeRight) {
         EXPECT_EQ(server->workers(), 1);
     } else {
         EXPECT_EQ(server->workers(), 3);
-        EXPECT_EQ(refusal([&] { server->setWorkers(2); }), std::errc::operation_not_supported);
+        EXPECT_TRUE(refusedWith([&] { server->setWorkers(2); }, std::errc::operation_not_supported));
     }
 
     int peerPort = 0;
     auto peer = dravik_test::peerServer("127.0.0.1", 9, peerPort);
     peer->setWorkers(1);
-    EXPECT_EQ(refusal([&] { peer->setWorkers(2); }), std::errc::operation_not_supported);
+    EXPECT_TRUE(refusedWith([&] { peer->setWorkers(2); }, std::errc::operation_not_supported));
     EXPECT_EQ(peer->workers(), 1);
 
     std::unique_ptr<UDPServer> group;
@@ -190,7 +193,7 @@ TEST(WorkersRefusalTest, RefusesWhatCannotBeMadeRight) {
     } catch (const std::system_error& e) {
         GTEST_SKIP() << "cannot join a group here: " << e.what();
     }
-    EXPECT_EQ(refusal([&] { group->setWorkers(2); }), std::errc::operation_not_supported);
+    EXPECT_TRUE(refusedWith([&] { group->setWorkers(2); }, std::errc::operation_not_supported));
 }
 
 // A second server on the port is refused whether the first has one worker
@@ -200,7 +203,7 @@ TEST(WorkersRefusalTest, AnotherServerOnThePortIsStillRefused) {
         int port = 0;
         auto server = dravik_test::receiveOnlyServer(port);
         server->setWorkers(workers);
-        EXPECT_EQ(refusal([&] { UDPServer second(port); }), std::errc::address_in_use) << workers;
+        EXPECT_TRUE(refusedWith([&] { UDPServer second(port); }, std::errc::address_in_use)) << workers;
     }
 }
 

@@ -59,7 +59,9 @@ bool Admission::admit(const ReceiveBatch::Datagram& received, ReceiveCounters& c
     }
     if (received.size == 0) {
         counters.rejectedEmpty.add();
-        if (const auto line = lines.mayLog()) velmora::Logger::error("[UDPServer] Zero bytes received");
+        if (const auto line = lines.mayLog()) {
+            velmora::Logger::error("[UDPServer] Zero bytes received");
+        }
         return false;
     }
     counters.delivered.add();

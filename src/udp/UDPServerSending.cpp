@@ -35,7 +35,8 @@ std::size_t UDPServer::send(const Datagram* datagrams, std::size_t count, Error*
         Outgoing chunk[kMaxBatch];
         const std::size_t n = std::min(count - accepted, kMaxBatch);
         for (std::size_t i = 0; i < n; ++i) {
-            chunk[i] = {datagrams[accepted + i].data, datagrams[accepted + i].size, &in.sender.remoteRoute()};
+            chunk[i] = {datagrams[accepted + i].data, datagrams[accepted + i].size,
+                        &in.sender.remoteRoute()};
         }
         accepted += in.sender.sendBatch(chunk, n, result);
     }
