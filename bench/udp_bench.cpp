@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         report.printRatio(std::string("flood, delivered rate, ") + size + " B", library, bare,
                           "items_per_second", true, 0.95);
         report.printRatio(std::string("flood, receiving CPU per datagram, ") + size + " B",
-                          library, bare, "cpu_ns_per_dgram", false, 1.25);
+                          library, bare, "cpu_ns_per_dgram", false, 1.2);
         report.printLimit(std::string("flood, allocations per datagram, ") + size + " B",
                           library, "allocs_per_dgram", false, 0.001);
     }
