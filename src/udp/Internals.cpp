@@ -1,9 +1,7 @@
 #include "udp/Internals.h"
 
 #include <system_error>
-#include <utility>
 
-#include "udp/FirstFailure.h"
 #include "udp/NativeSocket.h"
 #include "udp/SystemErrors.h"
 

@@ -22,8 +22,6 @@ public:
     // delivered, and the batch's view of it lasts until the next is taken),
     // and with it its sender and arrival.
     void accept(const ReceiveBatch::Datagram& accepted) { datagram = &accepted; }
-    const char* message() const { return datagram->bytes; }
-    std::uint64_t messageSize() const { return datagram->size; }
     const ReceiveBatch::Datagram& delivered() const { return *datagram; }
     // The "Received" line: the prefix, then each datagram's payload in turn.
     std::string receivedLine;

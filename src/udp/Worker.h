@@ -80,12 +80,8 @@ public:
     // Asks the system for its drop count now, where it can. Platform-specific.
     void askSystemDrops();
 
-    // Runs `handler` on this worker's loop; `wake` uses the room kept for the
-    // one wake-up posted at a time, so that posting it allocates nothing.
-    template <typename Handler>
-    void post(Handler&& handler) {
-        asio::post(ioContext, std::forward<Handler>(handler));
-    }
+    // Runs `handler` on this worker's loop, in the room kept for the one
+    // wake-up posted at a time, so that posting it allocates nothing.
     template <typename Handler>
     void wake(Handler&& handler) {
         asio::post(ioContext, asio::bind_allocator(WakeAllocator<char>(wakeRoom),
