@@ -17,7 +17,9 @@
 
 #include <dravik/UDPServer.h>
 
+#include "support/LogRecorder.h"
 #include "support/PeerSocket.h"
+#include "support/Platform.h"
 #include "support/Servers.h"
 
 using dravik_test::PeerSocket;
@@ -263,5 +265,109 @@ TEST(WorkersRaceTest, StartStopAndSendsRaceCleanly) {
     EXPECT_EQ(c.sendsAccepted, c.sent + c.sendsFailed + c.sendsDiscarded + c.waitingDatagrams);
     EXPECT_EQ(responder.total.load(), c.delivered);
 }
+
+// Answers with a reply and then a sendTo() to the same sender: whichever
+// worker delivers, the held reply leaves first, though the sendTo() goes out
+// through another socket at once.
+class ReplyThenSendTo : public UDPServerDelegate {
+public:
+    explicit ReplyThenSendTo(UDPServer& server) : server(server) {}
+    void messageReceived(const char* data, std::uint64_t size) override {
+        const std::string text(data, size);
+        server.reply(("reply " + text).data(), 6 + size);
+        const std::string then = "then " + text;
+        server.sendTo(server.sender(), then.data(), then.size());
+    }
+
+private:
+    UDPServer& server;
+};
+
+TEST(WorkersOrderTest, HeldRepliesLeaveBeforeTheSameDeliverysSendTo) {
+    int port = 0;
+    auto server = dravik_test::receiveOnlyServer(port);
+    server->setWorkers(4);
+    ReplyThenSendTo delegate(*server);
+    server->setDelegate(&delegate);
+    server->start();
+    std::vector<std::unique_ptr<PeerSocket>> clients;
+    for (int i = 0; i < 16; ++i) clients.push_back(std::make_unique<PeerSocket>());
+    for (int i = 0; i < 16; ++i) clients[i]->sendTo(port, std::to_string(i));
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(clients[i]->receive(), "reply " + std::to_string(i));
+        EXPECT_EQ(clients[i]->receive(), "then " + std::to_string(i));
+    }
+    server->stop();
+}
+
+// 64 senders flood a four-worker server with empty datagrams, each rejected
+// with an error line: the budget is the server's, 10 lines a second in all,
+// not 10 a worker; what it holds back is reported, and the counters are exact.
+TEST(WorkersErrorLineTest, OneBudgetForAllWorkers) {
+    dravik_test::LogRecorder log;
+    int port = 0;
+    auto server = dravik_test::receiveOnlyServer(port);
+    server->setWorkers(4);
+    server->start();
+    std::vector<std::unique_ptr<PeerSocket>> senders;
+    for (int i = 0; i < 64; ++i) senders.push_back(std::make_unique<PeerSocket>());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    std::uint64_t sent = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        for (auto& sender : senders) sender->sendTo(port, "");
+        sent += senders.size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(log.waitForLines("[UDPServer] Suppressed "));
+    server->stop();
+    EXPECT_LE(log.mostErrorLinesWithin(std::chrono::seconds(1)), 11u);
+    const UDPServer::Counters c = server->counters();
+    EXPECT_EQ(c.received, c.rejectedEmpty);
+    // Windows counts no drops: there, only what arrived is accounted for.
+    if (!dravik_test::runningUnderWine()) {
+        EXPECT_EQ(c.received + c.droppedBySystem, sent);
+    }
+}
+
+// Counts what arrives whole and what arrives cut.
+class SizeCounter : public UDPServerDelegate {
+public:
+    void messageReceived(const char*, std::uint64_t size) override {
+        (size == kLargest ? whole : cut).fetch_add(1);
+    }
+    static constexpr std::uint64_t kLargest = 65507;  // the largest IPv4 UDP payload
+    std::atomic<int> whole{0};
+    std::atomic<int> cut{0};
+};
+
+class WorkersLayoutTest : public ::testing::TestWithParam<bool> {};
+
+// Workers added before or after the maximum is raised all take the largest
+// datagram whole.
+TEST_P(WorkersLayoutTest, EveryWorkerTakesTheLargestDatagramWhole) {
+    const bool workersFirst = GetParam();
+    int port = 0;
+    auto server = dravik_test::receiveOnlyServer(port);
+    if (workersFirst) server->setWorkers(4);
+    server->setMaxDatagramSize(65535);
+    if (!workersFirst) server->setWorkers(4);
+    SizeCounter sizes;
+    server->setDelegate(&sizes);
+    server->start();
+    const std::string largest(SizeCounter::kLargest, 'x');
+    for (int i = 0; i < 32; ++i) PeerSocket().sendTo(port, largest);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sizes.whole + sizes.cut < 32 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    server->stop();
+    EXPECT_EQ(sizes.whole.load(), 32);
+    EXPECT_EQ(server->counters().truncated, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherOrder, WorkersLayoutTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "WorkersFirst" : "SizeFirst");
+                         });
 
 }  // namespace
