@@ -67,6 +67,14 @@ public:
         // to another address (unicast, or another group), where the system
         // tells each datagram's destination (Linux, Windows).
         std::uint64_t rejectedNotForGroup = 0;
+        // Destinations reported unreachable (see UnreachableListener), by
+        // reason: no one listens on the port; the host, its network or an
+        // administrator's filter cannot be reached; the datagram was too big
+        // for the path; anything else (a time-out in transit, a bad header).
+        std::uint64_t unreachablePort = 0;
+        std::uint64_t unreachableHost = 0;
+        std::uint64_t unreachableTooBig = 0;
+        std::uint64_t unreachableOther = 0;
     };
 
     // An IPv4 or IPv6 address with a port, as a value of fixed size. An IPv4
@@ -99,6 +107,70 @@ public:
         std::uint16_t portNumber = 0;
         std::uint32_t scope = 0;
         std::uint8_t bytes[16] = {};
+    };
+
+    // What the network said about a datagram as it arrived (see
+    // readDatagramInfo()). Later versions may append fields; `size` tells
+    // readDatagramInfo() how many the caller's struct has. Every field has a
+    // value that means "unknown", distinct from any the network can give.
+    struct DatagramInfo {
+        std::uint64_t size = sizeof(DatagramInfo);
+        // The IPv4 type-of-service or IPv6 traffic class byte: the DSCP in
+        // its upper six bits, the ECN codepoint in its lower two; -1 unknown.
+        int trafficClass = -1;
+        // The IPv4 TTL or IPv6 hop limit it arrived with; -1 unknown.
+        int hopLimit = -1;
+        // When the system took it from the network, in nanoseconds since
+        // 1970-01-01 UTC on the system's real-time clock (what
+        // std::chrono::system_clock reads, so it moves when the clock is
+        // set); -1 unknown. The datagrams of a coalesced train (see
+        // setMaxDatagramSize) share the time of the train.
+        std::int64_t receivedAt = -1;
+        // The interface it arrived on: its index, 0 unknown, and its name,
+        // empty unknown.
+        std::uint32_t interfaceIndex = 0;
+        char interfaceName[16] = {};
+    };
+
+    // Why a destination was unreachable.
+    enum class UnreachableReason : int {
+        Port = 1,    // no one listens on its port
+        Host = 2,    // the host or its network is unreachable, or an administrator forbids it
+        TooBig = 3,  // the datagram was larger than the path takes (`mtu` says what it takes)
+        Other = 4,   // anything else: a time-out in transit, a header the destination refused
+    };
+
+    // What the network (or this host) said about a datagram the server sent:
+    // that its destination could not be reached, and why.
+    struct Unreachable {
+        std::uint64_t size = sizeof(Unreachable);
+        // Where the refused datagram was going. Of a datagram this host
+        // itself refused as too big, IPv4 tells the address but not the port
+        // (0).
+        Endpoint destination;
+        UnreachableReason reason = UnreachableReason::Other;
+        std::uint32_t mtu = 0;  // TooBig: the largest packet the path takes; else 0
+        std::error_code error;  // the system's word for it ("Connection refused", ...)
+        Endpoint reportedBy;    // the host or router that said so; empty where not told
+    };
+
+    // Learns of each unreachable destination as the server hears of it. The
+    // application implements and owns it; see setUnreachableListener().
+    class DRAVIK_EXPORT UnreachableListener {
+    public:
+        // Called on a worker thread (with several workers, on any of them, at
+        // once), never concurrently with that worker's deliveries. Must not
+        // throw.
+        virtual void destinationUnreachable(const Unreachable& unreachable) = 0;
+        virtual ~UnreachableListener();
+    };
+
+    // How the server's datagrams treat fragmentation.
+    enum class Fragmentation : int {
+        SystemDefault = 0,  // as the system does by default
+        DontFragment = 1,   // never fragmented: one larger than the path's known MTU is refused
+        Probe = 2,          // never fragmented, sent whatever the MTU the system knows for the
+                            // path (for path MTU discovery); the network may refuse it
     };
 
     // Receive-only mode, bound to 0.0.0.0:localPort. Throws std::system_error:
@@ -241,6 +313,14 @@ public:
         std::uint64_t size;
     };
 
+    // As sendTo(to, data, size), with `trafficClass` (0 to 255: DSCP in the
+    // upper six bits, ECN in the lower two) as this datagram's IPv4
+    // type-of-service or IPv6 traffic class instead of the server's (see
+    // setTrafficClass; withEcn() keeps its DSCP); -1 is the server's. Outside
+    // -1..255 the datagram is sent with the server's. Windows: the server's,
+    // always.
+    Error sendTo(const Endpoint& to, const char* data, std::uint64_t size, int trafficClass);
+
     // Sends `count` datagrams, each to its own destination, as the batch
     // send() does: a prefix is accepted and its length returned, `*refusal`
     // says why the rest was refused (NoRemoteEndpoint at the first datagram
@@ -248,6 +328,66 @@ public:
     // gets the lines, counters and ordering of a single sendTo().
     std::size_t sendTo(const AddressedDatagram* datagrams, std::size_t count,
                        Error* refusal = nullptr);
+
+    // One datagram of a batch to many destinations, each with its own traffic
+    // class (as the sendTo() that takes one; -1 is the server's).
+    struct MarkedDatagram {
+        Endpoint to;
+        const char* data;
+        std::uint64_t size;
+        int trafficClass;
+    };
+    std::size_t sendTo(const MarkedDatagram* datagrams, std::size_t count,
+                       Error* refusal = nullptr);
+
+    // reply() with this datagram's own traffic class, as sendTo() takes it.
+    Error reply(const char* data, std::uint64_t size, int trafficClass);
+
+    // The server's traffic class for its unicast sends: the IPv4
+    // type-of-service and IPv6 traffic class byte, 0 to 255, or -1 for the
+    // system's default (0). Its hop limit: the IPv4 TTL and IPv6 unicast hop
+    // limit, 1 to 255, or -1 for the system's default (64 on Linux). Its
+    // fragmentation, SystemDefault until set. All three apply to every
+    // worker's socket and to IPv4 and IPv6 alike (a dual-stack server's
+    // IPv4 senders included). Settable only while stopped: otherwise
+    // std::system_error with operation_in_progress, outside the ranges with
+    // invalid_argument; nothing changes then.
+    void setTrafficClass(int trafficClass);
+    int trafficClass() const;
+    void setHopLimit(int hopLimit);
+    int hopLimit() const;
+    void setFragmentation(Fragmentation fragmentation);
+    Fragmentation fragmentation() const;
+    // The server's traffic class with its ECN bits replaced by `ecn` (0 to
+    // 3; others are masked), for marking one datagram without losing the
+    // server's DSCP.
+    int withEcn(int ecn) const;
+
+    // Whether the system tells, with each datagram, its traffic class, hop
+    // limit and receive time (off until set; the system does a little more
+    // per datagram when on). Settable only while stopped, as above.
+    void setReceiveInfo(bool on);
+    bool receiveInfo() const;
+    // Inside messageReceived, on the worker: fills `info`, as far as
+    // `info.size` reaches, with what is known of the datagram being
+    // delivered, and returns true; anywhere else it changes nothing and
+    // returns false. The interface is known where destination() is told by
+    // the system (servers bound to a wildcard address or a group) or
+    // receiveInfo() is on. Windows tells the traffic class only where the
+    // system supports IP_ECN/IPV6_ECN (the ECN bits alone), the hop limit,
+    // and the interface; never the receive time.
+    bool readDatagramInfo(DatagramInfo& info) const;
+
+    // Destinations that cannot be reached are reported, not fatal: the
+    // system tells which datagram's destination and why (Linux: for every
+    // reason; Windows: only ports no one listens on, without the MTU). Each
+    // is counted (Counters::unreachable*), logged within the error line
+    // budget as "[UDPServer] Destination D unreachable on port P: " and the
+    // system's words, and handed to the listener, if one is set (null: none).
+    // May be set at any time, from any thread; the listener must stay alive
+    // until it is replaced and the server has been stopped, or destroyed.
+    void setUnreachableListener(UnreachableListener* listener);
+    UnreachableListener* unreachableListener() const;
 
     // The largest datagram delivered whole, 1 to 65,535 bytes; a longer one
     // is cut to it and counted in `truncated`. 1,024 until set. Settable only

@@ -10,6 +10,7 @@
 
 #include <asio/error.hpp>
 
+#include "udp/HeldErrorsPosix.h"
 #include "udp/SourceControlPosix.h"
 
 #ifndef UDP_SEGMENT
@@ -36,12 +37,12 @@ public:
 
     // How many datagrams from `first` on, up to `end`, form a run that one
     // segmented send can carry: equal non-zero sizes to one destination with
-    // no fixed source, that the socket may offer, within the system's limits.
+    // no control data of their own, that the socket may offer, within the system's limits.
     std::size_t segmentRun(std::size_t first, std::size_t end,
                            const SegmentationOffload& offload) const {
         const std::uint64_t size = datagrams[first].size;
         const Route& route = *datagrams[first].route;
-        if (size == 0 || route.fixedSource || !offload.allowed(size)) return 1;
+        if (size == 0 || route.needsControl() || !offload.allowed(size)) return 1;
         std::size_t last = first + 1;
         while (last < end && last - first < kMaxSegments && datagrams[last].size == size &&
                size <= kMaxSegmentedBytes / (last - first + 1) &&
@@ -65,10 +66,8 @@ public:
         segment->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
         const auto size = static_cast<std::uint16_t>(datagrams[first].size);
         std::memcpy(CMSG_DATA(segment), &size, sizeof size);
-        ssize_t result;
-        do {
-            result = ::sendmsg(socket, &message, MSG_DONTWAIT);
-        } while (result < 0 && errno == EINTR);
+        const ssize_t result =
+            sendPastHeldError([&] { return ::sendmsg(socket, &message, MSG_DONTWAIT); });
         return result < 0 ? errno : 0;
     }
 
@@ -83,12 +82,13 @@ public:
                 point(iov[i], datagrams[first + i]);
                 const Route& route = *datagrams[first + i].route;
                 messages[i].msg_hdr = header(route, &iov[i], 1);
-                attachSource(messages[i].msg_hdr, route, sources[i]);
+                attachControl(messages[i].msg_hdr, route, sources[i]);
             }
-            int result;
-            do {
-                result = ::sendmmsg(socket, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
-            } while (result < 0 && errno == EINTR);
+            // A held error cut a call short after some datagrams: the next
+            // call starts with the one it refused.
+            const int result = sendPastHeldError([&] {
+                return ::sendmmsg(socket, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
+            });
             if (result < 0) {
                 if (wouldBlock(errno)) return first;
                 outcomes[first] = {lastError(), 0, datagrams[first].route->to};
@@ -109,7 +109,7 @@ private:
     }
 
     static bool sameRoute(const Route& a, const Route& b) {
-        return &a == &b || (!a.fixedSource && a.to == b.to);
+        return &a == &b || (!a.needsControl() && !b.needsControl() && a.to == b.to);
     }
 
     static msghdr header(const Route& route, iovec* parts, std::size_t count) {

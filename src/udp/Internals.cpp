@@ -72,14 +72,15 @@ UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& lo
     : localPort(localPort),
       receiveOnly(receiveOnly),
       receivedPrefix(receivedPrefixFor(localPort)),
-      shared{running, delegate, admission, lines, sender, receivedPrefix, localPort},
+      shared{running, delegate, admission, lines, sender, unreachables, receivedPrefix, localPort},
       workers{{std::make_unique<Worker>(shared, firstPlan(local, remote, receiveOnly))}},
       boundPort(home().socket().local_endpoint().port()),
       socketPlan(sharedPlan(firstPlan(local, remote, receiveOnly), boundPort)),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       admission(receiveOnly, localEndpoint, remoteEndpoint, localPort),
       lines(home().loop(), localPort, receiveBufferSize(home().nativeSocket())),
-      sender(home(), lines, remoteEndpoint, localPort) {}
+      sender(home(), lines, remoteEndpoint, localPort),
+      unreachables(lines, localPort) {}
 
 UDPServer::Internals::~Internals() = default;
 

@@ -17,6 +17,8 @@
 #include "udp/Admission.h"
 #include "udp/ErrorLines.h"
 #include "udp/Sender.h"
+#include "udp/SocketOptions.h"
+#include "udp/Unreachables.h"
 #include "udp/Worker.h"
 
 // The server's private record: it composes the parts and coordinates them.
@@ -62,6 +64,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const Admission admission;
     ErrorLines lines;
     Sender sender;
+    Unreachables unreachables;
+    // What every worker's socket is asked beyond its plan; changed only
+    // while stopped, under lifecycleMutex.
+    SocketOptions options;
     // The largest datagram delivered whole (any thread reads it; set only
     // while stopped).
     std::atomic<std::uint64_t> maxDatagram{ReceiveBatch::kDefaultDatagram};
@@ -98,6 +104,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // Adds workers up to `count`, each with a socket in the port group; with
     // the lifecycle mutex held, while stopped.
     void addWorkers(int count);
+    // While stopped: changes the socket options of every worker as `change`
+    // does to `options`, or none, throwing what the system refused.
+    template <typename Change>
+    void changeOptions(const char* what, Change change);
     // While no worker runs: sends the replies a batch cut short held, logs
     // the outcomes, asks for the drop counts, reports what the error lines
     // hold (see ErrorLines::settle) and discards what still waits to be sent,

@@ -76,6 +76,8 @@ void UDPServer::Internals::addWorkers(int count) {
         for (; added < count; ++added) {
             workers[added] = std::make_unique<Worker>(shared, socketPlan);
             workers[added]->setLayout(static_cast<std::size_t>(maxDatagram.load()));
+            if (!options.isDefault()) applyOptions(workers[added]->socket(), options, error);
+            if (error) throw std::system_error(standardCode(error), "open");
         }
     } catch (...) {
         for (int i = before; i < added; ++i) workers[i].reset();

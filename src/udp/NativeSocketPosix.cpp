@@ -8,6 +8,7 @@
 
 #include <asio/error.hpp>
 
+#include "udp/HeldErrorsPosix.h"
 #include "udp/SourceControlPosix.h"
 
 void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::error_code& error) {
@@ -23,11 +24,11 @@ void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::
 std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, const char* data,
                                     std::size_t size, const Route& route, std::size_t& sent) {
     ssize_t result;
-    if (!route.fixedSource) {
-        do {
-            result = ::sendto(socket, data, size, MSG_DONTWAIT, route.to.data(),
-                              static_cast<socklen_t>(route.to.size()));
-        } while (result < 0 && errno == EINTR);
+    if (!route.needsControl()) {
+        result = sendPastHeldError([&] {
+            return ::sendto(socket, data, size, MSG_DONTWAIT, route.to.data(),
+                            static_cast<socklen_t>(route.to.size()));
+        });
     } else {
         iovec bytes{const_cast<char*>(data), size};
         msghdr message{};
@@ -36,10 +37,8 @@ std::error_code sendWithoutBlocking(ServerSocket::native_handle_type socket, con
         message.msg_iov = &bytes;
         message.msg_iovlen = 1;
         SourceControl control;
-        attachSource(message, route, control);
-        do {
-            result = ::sendmsg(socket, &message, MSG_DONTWAIT);
-        } while (result < 0 && errno == EINTR);
+        attachControl(message, route, control);
+        result = sendPastHeldError([&] { return ::sendmsg(socket, &message, MSG_DONTWAIT); });
     }
     if (result < 0) return {errno, asio::error::get_system_category()};
     sent = static_cast<std::size_t>(result);

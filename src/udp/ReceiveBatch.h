@@ -30,7 +30,7 @@ public:
     static constexpr std::size_t kMaxAreas = 32;
     static constexpr std::size_t kMostRoom = 1024 * 1024;
     static constexpr std::size_t kTrainSize = 65536;  // a train's area
-    static constexpr std::size_t kControlSize = 128;
+    static constexpr std::size_t kControlSize = 256;
 
     // What one receive left in an area: its length as the system reported
     // it (the whole length, even where the area kept less), the size of a

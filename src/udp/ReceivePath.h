@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "udp/NetworkInterfaces.h"
 #include "udp/ReceiveBatch.h"
 #include "udp/SystemDropCount.h"
 
@@ -31,6 +32,9 @@ public:
     SystemDropCount systemDrops;
     std::size_t backlogBytes = 0;
     bool dropsRideOnDatagrams = false;
+
+    // The names of the interfaces datagrams arrive on.
+    InterfaceNameCache interfaceNames;
 
 private:
     const ReceiveBatch::Datagram* datagram = nullptr;

@@ -57,19 +57,33 @@ inline Arrival ipv6Arrival(const void* to, unsigned interfaceIndex) {
     return arrival;
 }
 
+// A datagram's own traffic class as the application gave it: 0..255, or -1
+// (the socket's) for -1 and anything outside.
+inline int markOf(int trafficClass) {
+    return trafficClass >= 0 && trafficClass <= 255 ? trafficClass : -1;
+}
+
 // Where a datagram goes and, for a reply, the local address it leaves from;
-// without one the system picks the source as for any send.
+// without one the system picks the source as for any send. A traffic class
+// of its own, if it has one, replaces the socket's for this datagram.
 struct Route {
     asio::ip::udp::endpoint to;
     bool fixedSource = false;
     asio::ip::address source;  // unspecified: any address of `interfaceIndex`
     unsigned interfaceIndex = 0;    // 0: as the routing picks
+    int trafficClass = -1;          // 0..255; -1: the socket's
+
+    // Whether sending it takes control data (a source, a traffic class).
+    bool needsControl() const { return fixedSource || trafficClass >= 0; }
 
     // To `to`, from where the system picks.
-    static Route toward(const asio::ip::udp::endpoint& to) { return {to, false, {}, 0}; }
+    static Route toward(const asio::ip::udp::endpoint& to, int trafficClass = -1) {
+        return {to, false, {}, 0, trafficClass};
+    }
 
-    static Route replyTo(const asio::ip::udp::endpoint& sender, const Arrival& arrival) {
-        Route route{sender, arrival.known, arrival.replyFrom, 0};
+    static Route replyTo(const asio::ip::udp::endpoint& sender, const Arrival& arrival,
+                         int trafficClass = -1) {
+        Route route{sender, arrival.known, arrival.replyFrom, 0, trafficClass};
         // A link-local source, or none, is only meaningful on its interface.
         const bool needsInterface =
             arrival.replyFrom.is_unspecified() ||

@@ -59,7 +59,7 @@ Sender::Error Sender::sendAlong(const Route& route, const std::string& line,
                                             route, outcome.size);
         if (outcome.error != asio::error::would_block) {
             counts.sendsAccepted.add();
-            queueSent(&outcome, 1);
+            queueSent(&outcome, 1, home);
             return UDPServer::Ok;
         }
     }
@@ -100,7 +100,7 @@ void Sender::acceptSent(const Outgoing* datagrams,
         failure.run([&] { velmora::Logger::debug(sendingLineFor(*datagrams[i].route, line)); });
     }
     counts.sendsAccepted.add(count);
-    queueSent(outcomes, count);
+    queueSent(outcomes, count, home);
     failure.rethrow();
 }
 
@@ -150,15 +150,19 @@ void Sender::sendWaiting() {
             return;
         }
         copies.pop();
-        queueSent(&outcome, 1);
+        queueSent(&outcome, 1, home);
     }
 }
 
-void Sender::queueSent(const CompletedSends::Outcome* outcomes, std::size_t count) {
+void Sender::queueSent(const CompletedSends::Outcome* outcomes, std::size_t count,
+                       Worker& through) {
     if (count == 0) return;
     std::size_t failed = 0;
     for (std::size_t i = 0; i < count; ++i) failed += outcomes[i].error ? 1 : 0;
-    if (failed != 0) counts.sendsFailed.add(failed);
+    if (failed != 0) {
+        counts.sendsFailed.add(failed);
+        through.noteSendFailed();
+    }
     if (failed != count) counts.sent.add(count - failed);
     if (completed.push(outcomes, count)) {
         home.wake([this] { logQueuedSends(); });
@@ -199,9 +203,10 @@ void Sender::reportSent(const CompletedSends::Outcome& outcome) {
 
 // The reply's room among the copies is reserved now, so that it is refused
 // now, not when it is sent, should the copies be full.
-Sender::Error Sender::holdReply(Worker& worker, const char* data, std::uint64_t size) {
+Sender::Error Sender::holdReply(Worker& worker, const char* data, std::uint64_t size,
+                               int trafficClass) {
     const ReceiveBatch::Datagram& request = worker.delivered();
-    const Route route = Route::replyTo(*request.sender, readArrival(request));
+    const Route route = Route::replyTo(*request.sender, readArrival(request), trafficClass);
     velmora::Logger::debug(sendingLineFor(route, worker.replyLineRoom()));
     if (!copies.reserve(static_cast<std::size_t>(size))) return refuseQueueFull();
     counts.sendsAccepted.add();
@@ -224,7 +229,7 @@ void Sender::sendReplies(Worker& worker) {
         for (std::size_t i = 0; i < handled; ++i) bytes += static_cast<std::size_t>(chunk[i].size);
         copies.unreserve(bytes, handled);
         next += handled;
-        queueSent(outcomes, handled);
+        queueSent(outcomes, handled, worker);
         if (handled < described) break;
     }
     for (; next < replies.count(); ++next) {

@@ -50,8 +50,8 @@ public:
     std::size_t sendBatch(const Outgoing* datagrams, std::size_t count, Error& refusal);
 
     // Holds a copy of a reply to the datagram `worker` is delivering until
-    // its batch of deliveries is over.
-    Error holdReply(Worker& worker, const char* data, std::uint64_t size);
+    // its batch of deliveries is over; `trafficClass` as Route has it.
+    Error holdReply(Worker& worker, const char* data, std::uint64_t size, int trafficClass);
     // Sends the replies `worker` holds, in order, through its socket (its
     // thread, or while no worker runs); those the socket has no room for
     // wait as copies.
@@ -80,9 +80,11 @@ private:
     Error queueCopy(const char* data, std::uint64_t size, const Route& route);
     // Logs UDPServer::SendQueueFull's line within the budget and counts it.
     Error refuseQueueFull();
-    // Queues the outcomes of sends taken at once, waking the home worker to
-    // log them when the queue was empty (any thread).
-    void queueSent(const CompletedSends::Outcome* outcomes, std::size_t count);
+    // Queues the outcomes of sends taken at once `through` a worker's
+    // socket, waking the home worker to log them when the queue was empty
+    // (any thread). A failure has `through` read what the system may have
+    // said of it.
+    void queueSent(const CompletedSends::Outcome* outcomes, std::size_t count, Worker& through);
     // Arms a wait for room in the send buffer (any thread), after which the
     // home worker sends what waits.
     void waitForRoom();

@@ -6,6 +6,7 @@
 #include <asio/ip/v6_only.hpp>
 
 #include "udp/Multicast.h"
+#include "udp/SocketOptions.h"
 #include "udp/SystemErrors.h"
 
 namespace {
@@ -63,6 +64,8 @@ ServerSocket openBound(asio::io_context& context, const SocketPlan& plan) {
     // socket bound to one unicast address knows where datagrams arrive. It
     // costs the system about a tenth of a receive.
     if (local.address().is_unspecified() || joins) enableArrivalInfo(socket);
+    // Unreachable destinations are reported, not lost.
+    enableDestinationErrors(socket);
     return socket;
 }
 

@@ -148,6 +148,7 @@ void UDPServer::readCounters(Counters& counters) const {
     now.sendsQueueFull = c.sendsQueueFull.get();
     now.waitingDatagrams = in.sender.waitingDatagrams();
     now.waitingBytes = in.sender.waitingBytes();
+    in.unreachables.addTo(now);
     // A caller built against an older header has a shorter struct.
     const std::uint64_t fields = std::min<std::uint64_t>(counters.size, sizeof now);
     if (fields > sizeof now.size) {

@@ -16,11 +16,16 @@ UDPServer::Error UDPServer::send(const char* data, std::uint64_t size) {
 }
 
 UDPServer::Error UDPServer::sendTo(const Endpoint& to, const char* data, std::uint64_t size) {
+    return sendTo(to, data, size, -1);
+}
+
+UDPServer::Error UDPServer::sendTo(const Endpoint& to, const char* data, std::uint64_t size,
+                                   int trafficClass) {
     Internals& in = *internals;
     const Error refusal = in.refuseAddressed(EndpointConversion::sendable(to));
     if (refusal != Ok) return refusal;
-    const Route route =
-        Route::toward(EndpointConversion::toSocket(to, in.localEndpoint.protocol()));
+    const Route route = Route::toward(
+        EndpointConversion::toSocket(to, in.localEndpoint.protocol()), markOf(trafficClass));
     in.sendHeldRepliesFirst();
     return in.sender.sendAlong(route, in.sender.sendingLineFor(route, Sender::lineRoom()), data,
                                size);
@@ -44,29 +49,48 @@ std::size_t UDPServer::send(const Datagram* datagrams, std::size_t count, Error*
     return accepted;
 }
 
+namespace {
+
+int trafficClassOf(const UDPServer::AddressedDatagram&) { return -1; }
+int trafficClassOf(const UDPServer::MarkedDatagram& datagram) { return datagram.trafficClass; }
+
 // Each chunk goes as far as its first destination that sendTo() would refuse.
-std::size_t UDPServer::sendTo(const AddressedDatagram* datagrams, std::size_t count,
-                              Error* refusal) {
-    Internals& in = *internals;
-    Error result = count == 0 ? Ok : in.refuseAddressed(true);
+// (The record's type is deduced: its name is the server's own.)
+template <typename Record, typename Addressed>
+std::size_t sendAddressed(Record& in, const Addressed* datagrams, std::size_t count,
+                          UDPServer::Error* refusal) {
+    UDPServer::Error result = count == 0 ? UDPServer::Ok : in.refuseAddressed(true);
     std::size_t accepted = 0;
-    if (result == Ok) in.sendHeldRepliesFirst();
-    while (result == Ok && accepted < count) {
+    if (result == UDPServer::Ok) in.sendHeldRepliesFirst();
+    while (result == UDPServer::Ok && accepted < count) {
         Route routes[kMaxBatch];
         Outgoing chunk[kMaxBatch];
         const std::size_t n = std::min(count - accepted, kMaxBatch);
         std::size_t valid = 0;
         for (; valid < n; ++valid) {
-            const AddressedDatagram& datagram = datagrams[accepted + valid];
+            const Addressed& datagram = datagrams[accepted + valid];
             if (!EndpointConversion::sendable(datagram.to)) break;
-            routes[valid].to = EndpointConversion::toSocket(datagram.to, in.localEndpoint.protocol());
+            routes[valid] = Route::toward(
+                EndpointConversion::toSocket(datagram.to, in.localEndpoint.protocol()),
+                markOf(trafficClassOf(datagram)));
             chunk[valid] = {datagram.data, datagram.size, &routes[valid]};
         }
         accepted += in.sender.sendBatch(chunk, valid, result);
-        if (result == Ok && valid < n) result = in.refuseAddressed(false);
+        if (result == UDPServer::Ok && valid < n) result = in.refuseAddressed(false);
     }
     if (refusal) *refusal = result;
     return accepted;
+}
+
+}  // namespace
+
+std::size_t UDPServer::sendTo(const AddressedDatagram* datagrams, std::size_t count,
+                              Error* refusal) {
+    return sendAddressed(*internals, datagrams, count, refusal);
+}
+
+std::size_t UDPServer::sendTo(const MarkedDatagram* datagrams, std::size_t count, Error* refusal) {
+    return sendAddressed(*internals, datagrams, count, refusal);
 }
 
 UDPServer::Endpoint UDPServer::sender() const {
@@ -86,9 +110,13 @@ UDPServer::Endpoint UDPServer::destination() const {
 
 // Through the socket that received the request, from the worker delivering it.
 UDPServer::Error UDPServer::reply(const char* data, std::uint64_t size) {
+    return reply(data, size, -1);
+}
+
+UDPServer::Error UDPServer::reply(const char* data, std::uint64_t size, int trafficClass) {
     Internals& in = *internals;
     Worker* worker = in.deliveringHere();
     const Error refusal = in.refuseAddressed(worker != nullptr);
     if (refusal != Ok) return refusal;
-    return in.sender.holdReply(*worker, data, size);
+    return in.sender.holdReply(*worker, data, size, markOf(trafficClass));
 }

@@ -95,7 +95,8 @@ void Worker::receive() {
     }
     if (replies.count() != 0) shared.sender.sendReplies(*this);
     if (receiving.batch.pending()) return;
-    if (!receiving.batch.full() && std::chrono::steady_clock::now() - started < kLongDelivery) {
+    if (!receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&
+        std::chrono::steady_clock::now() - started < kLongDelivery) {
         armWait();
         return;
     }

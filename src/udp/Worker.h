@@ -24,15 +24,18 @@
 #include "udp/WakeAllocator.h"
 
 class Sender;
+class Unreachables;
 
 // What every worker of a server shares: whether it runs, its delegate, how
-// it judges datagrams, its error lines and its send side.
+// it judges datagrams, its error lines, its send side and where unreachable
+// destinations are reported.
 struct WorkerShared {
     const std::atomic<bool>& running;
     const std::atomic<UDPServerDelegate*>& delegate;
     const Admission& admission;
     ErrorLines& lines;
     Sender& sender;
+    Unreachables& unreachables;
     const std::string& receivedPrefix;  // "... Received message on port P: "
     const int localPort;
 };
@@ -69,6 +72,9 @@ public:
     bool deliversOnThisThread() const;
     // The datagram being delivered (the delivering thread only).
     const ReceiveBatch::Datagram& delivered() const { return receiving.delivered(); }
+    // The names of the interfaces its datagrams arrive on (the delivering
+    // thread only).
+    InterfaceNameCache& interfaceNames() { return receiving.interfaceNames; }
     // The replies made during this batch (the delivering thread only, or
     // while no worker runs).
     PendingReplies& heldReplies() { return replies; }
@@ -79,6 +85,10 @@ public:
 
     // Asks the system for its drop count now, where it can. Platform-specific.
     void askSystemDrops();
+
+    // A send through this socket failed (any thread): the system may have
+    // queued word of it that the next take reads.
+    void noteSendFailed() { errorsMayWait.store(true, std::memory_order_relaxed); }
 
     // Runs `handler` on this worker's loop, in the room kept for the one
     // wake-up posted at a time, so that posting it allocates nothing.
@@ -116,6 +126,10 @@ private:
     void noteBacklog(bool ranDry);
     // Counts a reading of the system's drop count and logs its growth.
     void countSystemDrops(std::uint32_t reading);
+    // Reports a step's worth of what the system said about this socket's
+    // destinations, where it says; afterwards errorsMayWait tells whether
+    // more may wait. Platform-specific.
+    void takeDestinationErrors();
 
     const WorkerShared& shared;
     ReceiveCounters count;
@@ -128,6 +142,9 @@ private:
     const ServerSocket::native_handle_type native;
     const int receiveBufferBytes;  // as the system reports it
     bool takesTrains = false;
+    // Whether the socket's error queue may hold reports the worker has not
+    // read: it then takes the next batch at once rather than wait.
+    std::atomic<bool> errorsMayWait{false};
     PendingReplies replies;
     std::string replyLine;
     // The thread while it delivers a datagram to the delegate, else none;

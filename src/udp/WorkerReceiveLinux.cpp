@@ -20,8 +20,10 @@
 
 #include <asio/error.hpp>
 
-#include "udp/Worker.h"
+#include "udp/ErrorQueueLinux.h"
+#include "udp/HeldErrorsPosix.h"
 #include "udp/ReceiveHeadersLinux.h"
+#include "udp/Worker.h"
 
 namespace {
 
@@ -48,19 +50,33 @@ void Worker::askSystemDrops() {
     }
 }
 
+// Word of unreachable destinations comes on the error queue, which the
+// system marks readable: a wait that finds no datagram, a receive that
+// reports a held error, and a failed send all have the worker read it. A
+// held error is no failed receive: the receive is made again.
 void Worker::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
     ReceiveHeaders headers;
     const std::size_t wanted = headers.prepare(batch);  // into a cleared batch
-    int taken;
-    do {
-        // A datagram longer than its area is cut to the area's size; with
-        // MSG_TRUNC its length is still its whole length.
-        taken = ::recvmmsg(native, headers.headers(),
-                           static_cast<unsigned>(wanted), MSG_DONTWAIT | MSG_TRUNC, nullptr);
-    } while (taken < 0 && errno == EINTR);
+    if (errorsMayWait.load(std::memory_order_relaxed)) takeDestinationErrors();
+    const auto receive = [&] {
+        int taken;
+        do {
+            // A datagram longer than its area is cut to the area's size; with
+            // MSG_TRUNC its length is still its whole length.
+            taken = ::recvmmsg(native, headers.headers(), static_cast<unsigned>(wanted),
+                               MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        } while (taken < 0 && errno == EINTR);
+        return taken;
+    };
+    int taken = receive();
+    if (taken < 0 && heldErrorOf(errno)) {
+        takeDestinationErrors();
+        taken = receive();
+    }
     if (taken < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            takeDestinationErrors();
             noteBacklog(true);
             return;
         }
@@ -78,6 +94,13 @@ void Worker::takeBatch() {
         countSystemDrops(dropCount);
     }
     noteBacklog(static_cast<std::size_t>(taken) < wanted);
+}
+
+void Worker::takeDestinationErrors() {
+    errorsMayWait.store(false, std::memory_order_relaxed);
+    if (drainErrorQueue(native, shared.unreachables)) {
+        errorsMayWait.store(true, std::memory_order_relaxed);
+    }
 }
 
 // The system charges a datagram up to a few times what is counted here, so a

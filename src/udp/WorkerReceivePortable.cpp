@@ -8,6 +8,7 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 
+#include "udp/SocketOptions.h"
 #include "udp/Worker.h"
 
 namespace {
@@ -47,6 +48,7 @@ void Worker::armWait() {
 
 void Worker::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
+    if (errorsMayWait.load(std::memory_order_relaxed)) takeDestinationErrors();
     while (!batch.full()) {
         const std::size_t index = batch.filled();
         std::error_code error;
@@ -60,6 +62,15 @@ void Worker::takeBatch() {
 
 void Worker::askSystemDrops() {}
 
+// No word of unreachable destinations reaches these receives.
+void Worker::takeDestinationErrors() { errorsMayWait.store(false, std::memory_order_relaxed); }
+
 Arrival readArrival(const ReceiveBatch::Datagram&) { return {}; }
+
+// Nothing is asked of these sockets beyond binding, and they tell nothing
+// with a datagram.
+void applyOptions(ServerSocket&, const SocketOptions&, std::error_code&) {}
+void enableDestinationErrors(ServerSocket&) {}
+void readNetworkFacts(const ReceiveBatch::Datagram&, UDPServer::DatagramInfo&) {}
 
 bool enableTrains(ServerSocket&) { return false; }

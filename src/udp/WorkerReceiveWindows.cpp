@@ -11,6 +11,7 @@
 
 #include <asio/error.hpp>
 
+#include "udp/Unreachables.h"
 #include "udp/Worker.h"
 
 namespace {
@@ -27,6 +28,24 @@ LPFN_WSARECVMSG receiveMessageOf(SOCKET socket) {
     return function;
 }
 
+// Windows reports a destination's error as the result of a later receive
+// (WSAECONNRESET after an ICMP port unreachable, WSAENETRESET after a time-out
+// in transit), naming the destination where it can. No queue waits behind it.
+void reportUnreachable(Unreachables& unreachables, int error, const asio::ip::udp::endpoint& named,
+                       INT nameSize) {
+    DestinationError unreachable;
+    if (nameSize > 0) {
+        unreachable.destination = named;
+        unreachable.destination.resize(
+            std::min<std::size_t>(static_cast<std::size_t>(nameSize), named.capacity()));
+    }
+    unreachable.reason = error == WSAECONNRESET ? UDPServer::UnreachableReason::Port
+                                                : UDPServer::UnreachableReason::Other;
+    unreachable.error = std::error_code(error == WSAECONNRESET ? WSAECONNREFUSED : error,
+                                        asio::error::get_system_category());
+    unreachables.report(unreachable);
+}
+
 }  // namespace
 
 // A datagram longer than its area runs on into the spill room, so its whole
@@ -34,6 +53,7 @@ LPFN_WSARECVMSG receiveMessageOf(SOCKET socket) {
 void Worker::takeBatch() {
     static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(native);
     ReceiveBatch& batch = receiving.batch;
+    if (errorsMayWait.load(std::memory_order_relaxed)) takeDestinationErrors();
     while (!batch.full()) {
         const std::size_t index = batch.filled();
         ReceiveBatch::Receipt& receipt = batch.receipt(index);
@@ -53,6 +73,10 @@ void Worker::takeBatch() {
             error = ::WSAGetLastError();
         }
         if (error == WSAEWOULDBLOCK) return;
+        if (error == WSAECONNRESET || error == WSAENETRESET) {
+            reportUnreachable(shared.unreachables, error, receipt.sender, message.namelen);
+            continue;
+        }
         if (error != 0) {
             batch.commitFailure(std::error_code(error, asio::error::get_system_category()));
             return;  // reported in its turn; the next wait resumes
@@ -64,6 +88,8 @@ void Worker::takeBatch() {
 }
 
 void Worker::askSystemDrops() {}
+
+void Worker::takeDestinationErrors() { errorsMayWait.store(false, std::memory_order_relaxed); }
 
 // Windows' packet information has no reply address of its own: a reply to a
 // group or to the limited broadcast address leaves from the address the
