@@ -1,12 +1,14 @@
 // libFuzzer target for the receive batch: arbitrary results of one recvmmsg
 // call (lengths past the areas as MSG_TRUNC reports them, segment sizes,
-// control data well formed or not, cut short or not, sender lengths) for a
+// control data well formed or not, cut short or not, sender lengths, the
+// facts told with a datagram) for a
 // batch of any layout, recorded and then delivered. Every delivered datagram
 // must lie within its area and hold the bytes the "system" put there; the
 // datagrams of an area must follow a simple model of how a train splits.
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -18,6 +20,7 @@
 
 #include "udp/ReceiveBatch.h"
 #include "udp/ReceiveHeadersLinux.h"
+#include "udp/SocketOptions.h"
 
 namespace {
 
@@ -111,6 +114,18 @@ Expected fillArea(Input& in, ReceiveBatch& batch, mmsghdr& entry, std::size_t in
             const auto drops = in.take<std::uint32_t>();
             at = appendControl(control, at, SOL_SOCKET, SO_RXQ_OVFL, &drops, sizeof drops);
         }
+        if ((kind & 32) != 0) {
+            const auto tos = in.take<std::uint8_t>();
+            const auto ttl = in.take<std::int32_t>();
+            at = appendControl(control, at, IPPROTO_IP, IP_TOS, &tos, sizeof tos);
+            at = appendControl(control, at, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
+        }
+        if ((kind & 64) != 0) {
+            timespec time{};
+            time.tv_sec = in.take<std::int32_t>();
+            time.tv_nsec = in.take<std::int32_t>();
+            at = appendControl(control, at, SOL_SOCKET, SCM_TIMESTAMPNS, &time, sizeof time);
+        }
         const int segment = in.take<std::int32_t>() % 70000;
         if ((kind & 16) == 0) {
             at = appendControl(control, at, SOL_UDP, UDP_GRO, &segment, sizeof segment);
@@ -185,6 +200,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bytes[area] += d->size;
         truncated[area] += d->truncated ? 1 : 0;
         readArrival(*d);
+        UDPServer::DatagramInfo info;
+        readNetworkFacts(*d, info);
+        CHECK(info.trafficClass >= -1 && info.trafficClass <= 255);
+        CHECK(info.hopLimit >= -1 && info.hopLimit <= 255);
     }
     CHECK(!batch.pending());
     for (std::size_t i = 0; i < taken; ++i) {

@@ -10,10 +10,10 @@ seconds=${2:-30}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
     -DDRAVIK_BUILD_FUZZERS=ON -DDRAVIK_BUILD_TESTS=OFF -DDRAVIK_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target base64_fuzz receive_fuzz
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target base64_fuzz receive_fuzz error_queue_fuzz
 
 # New inputs go to a corpus in the build tree; the seeds stay untouched.
-for target in base64 receive; do
+for target in base64 receive error_queue; do
     echo "== ${target}_fuzz, $seconds seconds"
     mkdir -p "$build/corpus/$target"
     "$build/bin/${target}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \

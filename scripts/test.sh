@@ -65,7 +65,7 @@ stage "windows: cross-build with MinGW-w64, tests under Wine"
 "$root/scripts/test-windows.sh" "$out/windows"
 tally "$out/windows"
 
-stage "fuzzing: Base64 and the receive batch, 30 seconds each"
+stage "fuzzing: Base64, the receive batch and the error queue, 30 seconds each"
 ensure_packages libclang-rt-14-dev || true
 if compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
     "$root/scripts/fuzz.sh" "$out/fuzz" 30

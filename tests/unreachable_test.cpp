@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -260,5 +261,47 @@ INSTANTIATE_TEST_SUITE_P(
              "ip -6 addr add fd04::1/64 dev tb0 nodad && "
              "ip -6 route add fd05::/64 dev tb0 mtu 1280"}),
     [](const ::testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A storm of reports, far more than one step takes, beside a sender the
+// server keeps receiving: every report is counted, every datagram delivered,
+// and the error lines keep to their budget.
+TEST(UnreachableStormTest, IsTakenInStepsBesideOrdinaryTraffic) {
+    dravik_test::NetworkNamespace link(
+        "ip link set lo up && sysctl -qw net.ipv4.icmp_msgs_per_sec=1000000 "
+        "net.ipv4.icmp_msgs_burst=1000000 net.ipv4.icmp_ratelimit=0");
+    if (!link.skipReason.empty()) GTEST_SKIP() << link.skipReason;
+    LogRecorder log;
+    dravik_test::RecordingDelegate delegate;
+    UDPServer server(0, "127.0.0.1");
+    server.setDelegate(&delegate);
+    server.start();
+    constexpr int kClosed = 1000;
+    std::vector<UDPServer::AddressedDatagram> storm;
+    for (int i = 0; i < kClosed; ++i) {
+        storm.push_back({UDPServer::Endpoint("127.0.0.1", 20000 + i), "x", 1});
+    }
+    PeerSocket sender("127.0.0.1");
+    for (int i = 0; i < kClosed; i += 100) {
+        ASSERT_EQ(server.sendTo(storm.data() + i, 100), 100u);
+        sender.sendTo(server.localPort(), std::to_string(i));
+    }
+    ASSERT_TRUE(delegate.waitForCount(kClosed / 100));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server.counters().unreachablePort < kClosed &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    server.stop();
+    const UDPServer::Counters c = server.counters();
+    EXPECT_EQ(c.unreachablePort, static_cast<std::uint64_t>(kClosed));
+    EXPECT_EQ(c.delivered, static_cast<std::uint64_t>(kClosed / 100));
+    EXPECT_EQ(c.receiveErrors, 0u);
+    EXPECT_EQ(c.sent, static_cast<std::uint64_t>(kClosed));
+    EXPECT_LE(log.mostErrorLinesWithin(std::chrono::seconds(1)), 11u);
+}
 
 }  // namespace

@@ -5,23 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <system_error>
 
-#include <asio/ip/udp.hpp>
-
+#include "udp/DestinationError.h"
 #include "udp/ErrorLines.h"
 #include "udp/ServerCounters.h"
-
-// What the system said about one datagram the server sent: that its
-// destination could not be reached, and why.
-struct DestinationError {
-    asio::ip::udp::endpoint destination;
-    UDPServer::UnreachableReason reason = UDPServer::UnreachableReason::Other;
-    std::uint32_t mtu = 0;
-    std::error_code error;
-    asio::ip::udp::endpoint reportedBy;
-    bool reporterKnown = false;
-};
 
 // The server's unreachable destinations, whichever worker heard of them:
 // each is counted by reason, logged within the error line budget and handed

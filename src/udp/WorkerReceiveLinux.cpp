@@ -53,7 +53,8 @@ void Worker::askSystemDrops() {
 // Word of unreachable destinations comes on the error queue, which the
 // system marks readable: a wait that finds no datagram, a receive that
 // reports a held error, and a failed send all have the worker read it. A
-// held error is no failed receive: the receive is made again.
+// held error is no failed receive: the receive is made again once a step of
+// the queue is read, or, while the queue holds more, in the next take.
 void Worker::takeBatch() {
     ReceiveBatch& batch = receiving.batch;
     ReceiveHeaders headers;
@@ -73,6 +74,11 @@ void Worker::takeBatch() {
     if (taken < 0 && heldErrorOf(errno)) {
         takeDestinationErrors();
         taken = receive();
+        if (taken < 0 && heldErrorOf(errno)) {
+            // More than a step's worth: the next take comes at once.
+            errorsMayWait.store(true, std::memory_order_relaxed);
+            return;
+        }
     }
     if (taken < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
