@@ -22,6 +22,10 @@ public:
     // From now on each datagram follows its sender, as `server` tells it,
     // and a tab. Call before the server starts.
     void showSendersOf(const UDPServer& server) { senders = &server; }
+    // From now on each datagram follows, and a tab, what the network said
+    // of it: "tos 0xb8 ttl 64 at 1765312345.123456789 on lo", "-" for what is
+    // unknown. Call before the server starts, which must be told to ask.
+    void showInfoOf(const UDPServer& server) { informer = &server; }
 
     void messageReceived(const char* data, std::uint64_t size) override;
 
@@ -34,6 +38,7 @@ private:
     const PrintFormat format;
     OutputWriter& output;
     const UDPServer* senders = nullptr;
+    const UDPServer* informer = nullptr;
     std::atomic<std::uint64_t> datagramCount{0};
     std::atomic<std::uint64_t> byteCount{0};
     std::atomic<std::int64_t> lastArrivalMs{0};

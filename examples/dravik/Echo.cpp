@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 #include <dravik/UDPServer.h>
@@ -9,6 +10,7 @@
 #include "EchoGuard.h"
 #include "Interrupt.h"
 #include "OpenServer.h"
+#include "StatsLine.h"
 
 namespace dravik_app {
 namespace {
@@ -36,18 +38,25 @@ private:
 int runEcho(CommandLine& line) {
     const std::string address = line.value("--bind", "0.0.0.0");
     const int workers = parseWorkers(line);
+    const SendMarks marks = parseSendMarks(line);
+    const bool withStats = line.flag("--stats");
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("echo takes exactly one PORT");
     const int port = parsePort(positional[0], "PORT");
 
     auto server = openReceiveOnly(port, address, workers);
     server->setMaxDatagramSize(65535);  // echoed whole
+    applySendMarks(marks, *server);
     Echoer echoer(*server);
     server->setDelegate(&echoer);
     catchInterrupts();
     server->start();
     std::fprintf(stderr, "echoing on UDP port %d; Ctrl-C to stop\n", server->localPort());
-    while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::unique_ptr<StatsLine> stats;
+        if (withStats) stats = std::make_unique<StatsLine>(*server);
+        while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     server->stop();
     const UDPServer::Counters c = server->counters();
     std::fprintf(stderr,

@@ -87,6 +87,8 @@ void prepareStandardStreams() {
     }
 }
 
+bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 void catchInterrupts() {
     if (wakeFds[0] < 0 && ::pipe(wakeFds) == 0) {
         for (int fd : wakeFds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);

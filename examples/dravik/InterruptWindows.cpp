@@ -119,6 +119,8 @@ void prepareStandardStreams() {
 
 // Ctrl-C stays ignored where the parent had the process ignore it (the
 // system then calls no handler for it).
+bool standardErrorIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
+
 void catchInterrupts() {
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     std::signal(SIGTERM, onTerminate);

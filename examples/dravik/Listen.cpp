@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -8,6 +9,7 @@
 #include "Interrupt.h"
 #include "OpenServer.h"
 #include "OutputWriter.h"
+#include "StatsLine.h"
 
 namespace dravik_app {
 
@@ -15,6 +17,8 @@ int runListen(CommandLine& line) {
     const bool asHex = line.flag("--hex");
     const bool asBase64 = line.flag("--base64");
     const bool withSender = line.flag("--from");
+    const bool withInfo = line.flag("--info");
+    const bool withStats = line.flag("--stats");
     const long maxSize = parseNumber(line.value("--max-size", "65535"), "--max-size", 1, 65535);
     const std::string address = line.value("--bind", "0.0.0.0");
     const int workers = parseWorkers(line);
@@ -28,13 +32,21 @@ int runListen(CommandLine& line) {
                             output);
     auto server = openReceiveOnly(port, address, workers);
     if (withSender) printer.showSendersOf(*server);
+    if (withInfo) {
+        server->setReceiveInfo(true);
+        printer.showInfoOf(*server);
+    }
     server->setMaxDatagramSize(static_cast<std::uint64_t>(maxSize));
     server->setDelegate(&printer);
     catchInterrupts();
     server->start();
     std::fprintf(stderr, "listening on UDP port %d; Ctrl-C to stop\n", server->localPort());
-    while (!interrupted() && output.error() == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::unique_ptr<StatsLine> stats;
+        if (withStats) stats = std::make_unique<StatsLine>(*server);
+        while (!interrupted() && output.error() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     // Nothing is delivered once the server has stopped; then what was
     // delivered is written out, as far as the reader takes it.

@@ -8,6 +8,7 @@ namespace {
 
 const std::string kSendFailed = "[UDPServer] Error sending data on port ";
 const std::string kQueueFull = "[UDPServer] Error: Send queue full on port ";
+const std::string kUnreachable = "[UDPServer] Destination ";
 
 bool startsWith(const std::string& line, const std::string& prefix) {
     return line.compare(0, prefix.size(), prefix) == 0;
@@ -23,8 +24,10 @@ const char* label(velmora::LogLevel level) {
 
 }  // namespace
 
-LogLines::LogLines(velmora::LogLevel shown)
-    : shown(shown), previousMinimum(velmora::LogControl::minimumLevel()) {
+LogLines::LogLines(velmora::LogLevel shown, bool ownUnreachable)
+    : shown(shown),
+      ownUnreachable(ownUnreachable),
+      previousMinimum(velmora::LogControl::minimumLevel()) {
     velmora::LogControl::setCapture(
         [this](velmora::LogLevel level, const std::string& line) { take(level, line); });
     // Error lines are taken whatever is shown, for the reason of a failed send.
@@ -44,6 +47,7 @@ std::string LogLines::lastFailure() const {
 // Called by the logger, one line at a time.
 void LogLines::take(velmora::LogLevel level, const std::string& line) {
     if (startsWith(line, kQueueFull)) return;
+    if (ownUnreachable && startsWith(line, kUnreachable)) return;
     if (startsWith(line, kSendFailed)) {
         // "...on port N: reason"
         const std::size_t colon = line.find(": ", kSendFailed.size());

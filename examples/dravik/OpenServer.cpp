@@ -85,6 +85,21 @@ int parseWorkers(CommandLine& line) {
     return static_cast<int>(parseNumber(line.value("--workers", "1"), "--workers", 1, 256));
 }
 
+SendMarks parseSendMarks(CommandLine& line) {
+    SendMarks marks;
+    marks.tos = static_cast<int>(parseNumber(line.value("--tos", "-1"), "--tos", -1, 255));
+    marks.ttl = static_cast<int>(parseNumber(line.value("--ttl", "-1"), "--ttl", -1, 255));
+    if (marks.ttl == 0) throw UsageError("--ttl must be 1 to 255");
+    marks.dontFragment = line.flag("--dont-fragment");
+    return marks;
+}
+
+void applySendMarks(const SendMarks& marks, UDPServer& server) {
+    server.setTrafficClass(marks.tos);
+    server.setHopLimit(marks.ttl);
+    if (marks.dontFragment) server.setFragmentation(UDPServer::Fragmentation::DontFragment);
+}
+
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort) {
     try {
         return std::make_unique<UDPServer>(host, remotePort, localPort);

@@ -26,4 +26,15 @@ std::string systemDrops(const UDPServer& server);
 // The --workers option of listen and echo: 1 to 256, 1 if absent.
 int parseWorkers(CommandLine& line);
 
+// The marks of what send and echo send: --tos N (0 to 255: DSCP and ECN),
+// --ttl N (1 to 255) and --dont-fragment; the system's defaults if absent.
+struct SendMarks {
+    int tos = -1;
+    int ttl = -1;
+    bool dontFragment = false;
+};
+SendMarks parseSendMarks(CommandLine& line);
+// Sets them on a stopped server.
+void applySendMarks(const SendMarks& marks, UDPServer& server);
+
 }  // namespace dravik_app

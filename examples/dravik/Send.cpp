@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,11 +49,30 @@ void awaitOutcomes(const UDPServer& server) {
     }
 }
 
+// What the system said when the destination could not be reached: the
+// first such word, in the system's own words.
+class UnreachableNote : public UDPServer::UnreachableListener {
+public:
+    void destinationUnreachable(const UDPServer::Unreachable& unreachable) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (reason.empty()) reason = unreachable.error.message();
+    }
+    std::string said() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return reason;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::string reason;
+};
+
 }  // namespace
 
 int runSend(CommandLine& line) {
     const int localPort = parsePort(line.value("--local-port", "0"), "--local-port");
     const long waitMs = parseNumber(line.value("--wait", "500"), "--wait", 0, 3600000);
+    const SendMarks marks = parseSendMarks(line);
     const auto positional = line.finish();
     if (positional.size() < 2) throw UsageError("send takes HOST PORT [MESSAGE ...]");
     const std::string& host = positional[0];
@@ -61,12 +81,15 @@ int runSend(CommandLine& line) {
         (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
         std::to_string(remotePort);
 
-    LogLines log(velmora::LogControl::minimumLevel());
+    LogLines log(velmora::LogControl::minimumLevel(), true);
     OutputWriter output;
     DatagramPrinter printer(PrintFormat::Text, output);
     auto server = openPeer(host, remotePort, localPort);
     server->setMaxDatagramSize(65535);  // replies are printed whole
     server->setDelegate(&printer);
+    applySendMarks(marks, *server);
+    UnreachableNote unreachable;
+    server->setUnreachableListener(&unreachable);
     catchInterrupts();
     server->start();
     if (localPort == 0) std::fprintf(stderr, "sending from UDP port %d\n", server->localPort());
@@ -112,9 +135,13 @@ int runSend(CommandLine& line) {
         std::fprintf(stderr, "dravik send: %s to %s could not be sent: %s\n",
                      counted(failed, "datagram").c_str(), destination.c_str(), reason.c_str());
     }
+    // The destination said no one listens, and nothing answered.
+    const std::string refusal = unreachable.said();
+    const bool unanswered = !refusal.empty() && printer.datagrams() == 0;
+    if (unanswered) std::fprintf(stderr, "dravik send: %s: %s\n", destination.c_str(), refusal.c_str());
     // Cut short: the shell's status for the signal, so a script can tell.
     if (!inputEnded) return 128 + interruptSignal();
-    return failed == 0 && unprinted == 0 ? 0 : 1;
+    return failed == 0 && unprinted == 0 && !unanswered ? 0 : 1;
 }
 
 }  // namespace dravik_app

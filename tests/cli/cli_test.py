@@ -19,6 +19,9 @@ import time
 import unittest
 
 DRAVIK = os.environ.get("DRAVIK_EXE", "dravik")
+# Linux's, which Python's socket module does not name.
+IP_TTL = 2
+IP_RECVTTL = 12
 TIMEOUT = 30
 
 
@@ -154,6 +157,50 @@ class ListenTest(unittest.TestCase):
         self.assertEqual(text, b"01\n")
 
 
+    def test_info_shows_what_the_network_said_beside_the_sender(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as marker:
+            marker.setsockopt(socket.IPPROTO_IP, socket.IP_TOS, 0xB9)
+            marker.setsockopt(socket.IPPROTO_IP, socket.IP_TTL, 7)
+            port = free_port()
+            process = subprocess.Popen([DRAVIK, "listen", str(port), "--from", "--info"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                self.assertIn(b"listening on UDP port", process.stderr.readline())
+                before = time.time()
+                marker.sendto(b"marked", ("127.0.0.1", port))
+                line = process.stdout.readline()
+                after = time.time()
+                process.send_signal(signal.SIGTERM)
+                process.communicate(timeout=TIMEOUT)
+            finally:
+                process.kill()
+        sender, info, text = line.split(b"\t")
+        self.assertEqual(text, b"marked\n")
+        match = re.fullmatch(rb"tos 0xb9 ttl 7 at (\d+\.\d{9}) on lo", info)
+        self.assertTrue(match, info)
+        self.assertTrue(before - 1 <= float(match.group(1)) <= after + 1)
+
+    def test_stats_says_the_counters_once_a_second_one_line_each_off_a_terminal(self):
+        port = free_port()
+        process = subprocess.Popen([DRAVIK, "listen", str(port), "--stats"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            self.assertIn(b"listening on UDP port", process.stderr.readline())
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                for _ in range(3):
+                    sender.sendto(b"x", ("127.0.0.1", port))
+            first = process.stderr.readline()
+            second = process.stderr.readline()
+            process.send_signal(signal.SIGTERM)
+            process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        pattern = (rb"received (\d+), delivered (\d+), dropped by the system 0, rejected 0, "
+                   rb"unreachable 0, sent 0\n")
+        self.assertRegex(first, pattern)
+        self.assertEqual(re.fullmatch(pattern, second).groups(), (b"3", b"3"))
+
+
 class EchoTest(unittest.TestCase):
     def test_answers_from_the_address_it_was_sent_to_and_sums_up(self):
         process = subprocess.Popen([DRAVIK, "echo", "0"], stderr=subprocess.PIPE)
@@ -225,6 +272,41 @@ class EchoTest(unittest.TestCase):
             process.kill()
         self.assertIn(b"received 2 datagrams, replied 0; not replied: 0 empty, 1 from the echo's own "
                       b"port, 1 from ports of services that answer everything", errors)
+
+
+    def test_marks_its_answers_and_counts_the_unreachable(self):
+        """--tos and --ttl mark every answer; an answer no one takes is counted
+        on the --stats line."""
+        process = subprocess.Popen([DRAVIK, "echo", "0", "--bind", "127.0.0.1", "--tos", "46",
+                                    "--ttl", "5", "--stats"], stderr=subprocess.PIPE)
+        try:
+            port = int(process.stderr.readline().split(b"port ")[1].split(b";")[0])
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+                client.setsockopt(socket.IPPROTO_IP, socket.IP_RECVTOS, 1)
+                client.setsockopt(socket.IPPROTO_IP, IP_RECVTTL, 1)
+                client.settimeout(TIMEOUT)
+                client.sendto(b"mark me", ("127.0.0.1", port))
+                data, ancillary, _, _ = client.recvmsg(100, 256)
+            self.assertEqual(data, b"mark me")
+            marks = {kind: value[0] for _, kind, value in ancillary}
+            self.assertEqual(marks[socket.IP_TOS], 46)
+            self.assertEqual(marks[IP_TTL], 5)
+            # A client that takes nothing from the echo: connected elsewhere,
+            # its system answers the echo "port unreachable".
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as deaf:
+                deaf.connect(("127.0.0.1", 9))
+                deaf.sendto(b"bye", ("127.0.0.1", port))
+            deadline = time.time() + TIMEOUT
+            while time.time() < deadline:
+                line = process.stderr.readline()
+                if b"unreachable 1," in line:
+                    break
+            else:
+                self.fail("the unreachable answer was never counted")
+            process.send_signal(signal.SIGINT)
+            process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
 
 
 class SendTest(unittest.TestCase):
@@ -313,6 +395,20 @@ class SendTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(received, [b"first", b"second"])
         self.assertEqual(result.stdout, b"re: first\nre: second\n")
+
+
+    def test_a_port_where_no_one_listens_is_reported_and_exits_1(self):
+        for host in ("127.0.0.1", "::1"):
+            with self.subTest(host=host):
+                family = socket.AF_INET6 if ":" in host else socket.AF_INET
+                with socket.socket(family, socket.SOCK_DGRAM) as probe:
+                    probe.bind((host, 0))
+                    closed = probe.getsockname()[1]
+                result = run("send", host, str(closed), "hello", "--wait", "200")
+                self.assertEqual(result.returncode, 1)
+                shown = host if family == socket.AF_INET else "[" + host + "]"
+                self.assertIn(("dravik send: %s:%d: %s\n" % (shown, closed, os.strerror(111))).encode(),
+                              result.stderr)
 
 
 class FailureTest(unittest.TestCase):
