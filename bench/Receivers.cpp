@@ -5,11 +5,17 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <ctime>
 
-LibraryReceiver::LibraryReceiver(Meter& meter, std::uint64_t maxDatagram) : delegate(meter) {
+LibraryReceiver::LibraryReceiver(Meter& meter, std::uint64_t maxDatagram, bool info)
+    : delegate(meter) {
     boundPort = freePort();
     server = std::make_unique<UDPServer>(boundPort);
     if (maxDatagram != 0) server->setMaxDatagramSize(maxDatagram);
+    if (info) {
+        server->setReceiveInfo(true);
+        delegate.informed = server.get();
+    }
     server->setDelegate(&delegate);
     server->start();
 }
@@ -68,5 +74,55 @@ void BareTrainReceiver::run() {
         }
         const long count = segment > 0 ? (length + segment - 1) / segment : 1;
         for (long i = 0; i < count; ++i) meter.delivered();
+    }
+}
+
+BareInfoReceiver::BareInfoReceiver(Meter& meter) : meter(meter) {
+    const int on = 1;
+    const int fd = socket.descriptor();
+    ::setsockopt(fd, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    worker = std::thread([this] { run(); });
+}
+
+BareInfoReceiver::~BareInfoReceiver() {
+    running = false;
+    worker.join();
+}
+
+void BareInfoReceiver::run() {
+    socket.setReceiveTimeout(50);
+    constexpr int kSlots = 32;
+    static thread_local char slots[kSlots][1024];
+    alignas(cmsghdr) static thread_local char controls[kSlots][256];
+    iovec bytes[kSlots];
+    mmsghdr headers[kSlots];
+    while (running) {
+        for (int i = 0; i < kSlots; ++i) {
+            bytes[i] = {slots[i], sizeof slots[i]};
+            headers[i].msg_hdr = msghdr{};
+            headers[i].msg_hdr.msg_iov = &bytes[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_control = controls[i];
+            headers[i].msg_hdr.msg_controllen = sizeof controls[i];
+        }
+        const int taken = ::recvmmsg(socket.descriptor(), headers, kSlots, MSG_WAITFORONE, nullptr);
+        for (int i = 0; i < taken; ++i) {
+            int facts = 0;
+            msghdr& message = headers[i].msg_hdr;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+                timespec time;
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    std::memcpy(&time, CMSG_DATA(c), sizeof time);
+                    facts += static_cast<int>(time.tv_nsec & 1);
+                } else {
+                    facts += *CMSG_DATA(c);
+                }
+            }
+            benchmark::DoNotOptimize(facts);
+            meter.delivered();
+        }
     }
 }

@@ -4,6 +4,8 @@
 #include <memory>
 #include <thread>
 
+#include <benchmark/benchmark.h>
+
 #include <dravik/UDPServer.h>
 
 #include "BareSocket.h"
@@ -17,9 +19,11 @@ public:
 
 // A receive-only UDPServer on a port of its own, reporting to a meter;
 // `maxDatagram` raises the largest datagram it takes whole (0: the default).
+// With `info`, the server is asked for each datagram's traffic class, hop
+// limit and receive time, and the delegate reads them.
 class LibraryReceiver {
 public:
-    explicit LibraryReceiver(Meter& meter, std::uint64_t maxDatagram = 0);
+    explicit LibraryReceiver(Meter& meter, std::uint64_t maxDatagram = 0, bool info = false);
     ~LibraryReceiver();
     int port() const { return boundPort; }
 
@@ -27,7 +31,15 @@ private:
     class Delegate : public UDPServerDelegate {
     public:
         explicit Delegate(Meter& meter) : meter(meter) {}
-        void messageReceived(const char*, std::uint64_t) override { meter.delivered(); }
+        void messageReceived(const char*, std::uint64_t) override {
+            if (informed != nullptr) {
+                UDPServer::DatagramInfo info;
+                informed->readDatagramInfo(info);
+                benchmark::DoNotOptimize(info);
+            }
+            meter.delivered();
+        }
+        const UDPServer* informed = nullptr;
 
     private:
         Meter& meter;
@@ -58,6 +70,23 @@ private:
 class BareBatchReceiver : public BareReceiver {
 public:
     explicit BareBatchReceiver(Meter& meter) : BareReceiver(meter, true) {}
+};
+
+// A recvmmsg loop of up to 32 that asks for what the library's receive
+// information asks (traffic class, TTL, receive time, arrival) and reads it
+// from each datagram's control data.
+class BareInfoReceiver {
+public:
+    explicit BareInfoReceiver(Meter& meter);
+    ~BareInfoReceiver();
+    int port() const { return socket.port(); }
+
+private:
+    void run();
+    Meter& meter;
+    BareSocket socket;
+    std::atomic<bool> running{true};
+    std::thread worker;
 };
 
 // A thread in a blocking recvmsg loop on a socket that takes trains

@@ -76,6 +76,18 @@ void BM_FloodBare(benchmark::State& state) { receiveFlood<BareReceiver>(state); 
 BENCHMARK(BM_FloodLibrary)->Arg(64)->Arg(1024)->UseRealTime();
 BENCHMARK(BM_FloodBare)->Arg(64)->Arg(1024)->UseRealTime();
 
+// The same flood with every datagram's traffic class, hop limit, receive time
+// and interface asked for and read, by the library and by a bare recvmmsg
+// loop asking for the same control data.
+class InformedReceiver : public LibraryReceiver {
+public:
+    explicit InformedReceiver(Meter& meter) : LibraryReceiver(meter, 0, true) {}
+};
+void BM_FloodLibraryInfo(benchmark::State& state) { receiveFlood<InformedReceiver>(state); }
+void BM_FloodBareInfo(benchmark::State& state) { receiveFlood<BareInfoReceiver>(state); }
+BENCHMARK(BM_FloodLibraryInfo)->Arg(64)->UseRealTime();
+BENCHMARK(BM_FloodBareInfo)->Arg(64)->UseRealTime();
+
 // Receiver-bound: the receiving thread is held on a burst's first datagram
 // while the rest of the burst is queued, then released; the CPU it spends
 // from the 2nd delivery to the last is what reading a full queue costs.

@@ -30,6 +30,14 @@ int main(int argc, char** argv) {
         report.printLimit(std::string("flood, allocations per datagram, ") + size + " B",
                           library, "allocs_per_dgram", false, 0.001);
     }
+    const std::string informed = "BM_FloodLibraryInfo/64/real_time";
+    report.printRatio("flood, receive information on vs off, delivered rate, 64 B", informed,
+                      "BM_FloodLibrary/64/real_time", "items_per_second", true, 0.95);
+    report.printRatio("flood, receive information on vs off, CPU per datagram, 64 B", informed,
+                      "BM_FloodLibrary/64/real_time", "cpu_ns_per_dgram", false, 1.1);
+    report.printRatio("flood, receive information on, CPU per datagram vs recvmmsg loop asking "
+                      "the same, 64 B",
+                      informed, "BM_FloodBareInfo/64/real_time", "cpu_ns_per_dgram", false, 1.2);
     report.printRatio("bursts, CPU per datagram vs recvfrom loop", "BM_BurstLibrary/real_time",
                       "BM_BurstBare/real_time", "cpu_ns_per_dgram", false, 0.8);
     report.printRatio("bursts, CPU per datagram vs recvmmsg loop", "BM_BurstLibrary/real_time",
@@ -91,5 +99,11 @@ int main(int argc, char** argv) {
     report.printRatio("foreign flood, CPU per rejected datagram", flood,
                       "BM_ForeignFloodBare/iterations:1/real_time", "cpu_ns_per_dgram", false,
                       1.5);
+    const std::string storm = "BM_UnreachableStorm/1/iterations:1/real_time";
+    report.printRatio("unreachable storm, a sender's delivered share vs without the storm", storm,
+                      "BM_UnreachableStorm/0/iterations:1/real_time", "delivered_share", true,
+                      0.95);
+    report.printLimit("unreachable storm, most error lines in any second", storm,
+                      "error_lines_in_any_s", false, 11);
     return 0;
 }

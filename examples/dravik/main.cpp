@@ -39,29 +39,38 @@ const std::map<std::string, Command>& commands() {
           "Exits 1 if any datagram was lost.\n"}},
         {"listen",
          {dravik_app::runListen, "error",
-          "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from]\n"
-          "                    [--max-size N] [--workers N]\n"
+          "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from] [--info]\n"
+          "                    [--max-size N] [--workers N] [--stats]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
           "own line: as text with control bytes escaped, as hex, or as Base64; with --from,\n"
           "after its sender and a tab. Datagrams longer than N bytes (1 to 65535, default\n"
           "65535) are printed cut to N. PORT 0 takes a free port and says which. With\n"
           "--workers N (1 to 256, Linux), N threads each take a share of the senders, each\n"
-          "sender's lines in order. Ctrl-C or SIGTERM stops it.\n"}},
+          "sender's lines in order. --info puts what the network said of each datagram\n"
+          "before it: \"tos 0xb8 ttl 64 at SECONDS.NANOSECONDS on lo\" (- where unknown).\n"
+          "--stats writes the counters on standard error once a second. Ctrl-C or SIGTERM\n"
+          "stops it.\n"}},
         {"echo",
          {dravik_app::runEcho, "error",
-          "usage: dravik echo PORT [--bind ADDRESS] [--workers N]\n"
+          "usage: dravik echo PORT [--bind ADDRESS] [--workers N] [--tos N] [--ttl N]\n"
+          "                  [--dont-fragment] [--stats]\n"
           "An echo server: sends every datagram arriving on UDP PORT of ADDRESS (as for\n"
           "listen; --workers as for listen) back to its sender, from the address it was\n"
           "sent to. Ctrl-C or SIGTERM stops it with a count of what was received, replied\n"
-          "and not replied, and why.\n"}},
+          "and not replied, and why. --tos, --ttl and --dont-fragment mark the answers as\n"
+          "for send; --stats as for listen.\n"}},
         {"send",
          {dravik_app::runSend, "error",
-          "usage: dravik send HOST PORT [--local-port P] [--wait MS] [MESSAGE ...]\n"
+          "usage: dravik send HOST PORT [--local-port P] [--wait MS] [--tos N] [--ttl N]\n"
+          "                  [--dont-fragment] [MESSAGE ...]\n"
           "Sends each MESSAGE, or else each line of standard input, as one datagram to the\n"
           "numeric address HOST and PORT, prints every datagram HOST:PORT sends back, and\n"
           "exits once the input has ended and nothing came for MS milliseconds (default 500).\n"
-          "Without --local-port (or with 0) it says which port it sends from.\n"}},
+          "Without --local-port (or with 0) it says which port it sends from. If HOST says\n"
+          "no one listens on PORT and nothing answered, it says so and exits 1. --tos N\n"
+          "(0 to 255: DSCP and ECN) and --ttl N (1 to 255) mark every datagram;\n"
+          "--dont-fragment has one larger than the path refused, not fragmented.\n"}},
         {"base64",
          {dravik_app::runBase64, "error",
           "usage: dravik base64 encode [--wrap COLS] [FILE] | decode [FILE]\n"

@@ -28,19 +28,26 @@ inline bool heldErrorOf(int error) {
 }
 
 // Makes the send system call `call` (returning what it returns, -1 with
-// errno on failure): again if it was interrupted, and once more if it
-// reported a held error. Except "message too long": a send refused as too
-// big for the path queues a report of its own, which a second try would
-// double, so a held one of those (the network's word on an earlier IPv4
-// datagram) costs this one send.
+// errno on failure): again if it was interrupted, and again if it reported a
+// held error, since under a storm of reports a new one may be held by the
+// next try. "Connection refused" is never a send's own failure, so it is
+// tried past as often as kMostHeldRefusals times in a row; the other held
+// errors may be (no route, no permission), so those get two more tries.
+// Except "message too long": a send refused as too big for the path queues a
+// report of its own, which a second try would double, so a held one of those
+// (the network's word on an earlier IPv4 datagram) costs this one send.
+constexpr int kMostHeldRefusals = 64;
+constexpr int kMostOtherHeldErrors = 2;
+
 template <typename Call>
 auto sendPastHeldError(Call call) -> decltype(call()) {
-    bool retried = false;
+    int held = 0;
     for (;;) {
         const auto result = call();
         if (result >= 0) return result;
         if (errno == EINTR) continue;
-        if (retried || errno == EMSGSIZE || !heldErrorOf(errno)) return result;
-        retried = true;
+        const int most = errno == ECONNREFUSED ? kMostHeldRefusals : kMostOtherHeldErrors;
+        if (held >= most || errno == EMSGSIZE || !heldErrorOf(errno)) return result;
+        ++held;
     }
 }
