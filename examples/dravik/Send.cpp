@@ -125,6 +125,10 @@ int runSend(CommandLine& line) {
                      static_cast<long long>(OutputWriter::kFinishWait.count()));
     }
 
+    // The destination said no one listens, and nothing answered.
+    const std::string refusal = unreachable.said();
+    const bool unanswered = !refusal.empty() && printer.datagrams() == 0;
+    if (unanswered) std::fprintf(stderr, "dravik send: %s: %s\n", destination.c_str(), refusal.c_str());
     // Sends still waiting when an interrupt stopped the server are discarded.
     const UDPServer::Counters c = server->counters();
     const std::uint64_t failed = refused + c.sendsFailed + c.sendsDiscarded;
@@ -135,10 +139,6 @@ int runSend(CommandLine& line) {
         std::fprintf(stderr, "dravik send: %s to %s could not be sent: %s\n",
                      counted(failed, "datagram").c_str(), destination.c_str(), reason.c_str());
     }
-    // The destination said no one listens, and nothing answered.
-    const std::string refusal = unreachable.said();
-    const bool unanswered = !refusal.empty() && printer.datagrams() == 0;
-    if (unanswered) std::fprintf(stderr, "dravik send: %s: %s\n", destination.c_str(), refusal.c_str());
     // Cut short: the shell's status for the signal, so a script can tell.
     if (!inputEnded) return 128 + interruptSignal();
     return failed == 0 && unprinted == 0 && !unanswered ? 0 : 1;
