@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # check-exports.sh LIB: fails if the shared library LIB exports any symbol
 # beyond the public API (UDPServer, UDPServerDelegate and the extension's
-# namespace, with the delegate's vtable and typeinfo), or if it lacks one of
-# the calls listed below.
+# namespace, with the delegate's and the unreachable listener's vtables and
+# typeinfo), or if it lacks one of the calls listed below.
 set -euo pipefail
 lib=$1
-public='^(UDPServer::|UDPServerDelegate::|velmora::extensions::dravik::|(vtable|typeinfo|typeinfo name) for (UDPServerDelegate|velmora::extensions::dravik::))'
+public='^(UDPServer::|UDPServerDelegate::|velmora::extensions::dravik::|(vtable|typeinfo|typeinfo name) for (UDPServerDelegate|UDPServer::UnreachableListener|velmora::extensions::dravik::))'
 symbols=$(nm -DC --defined-only "$lib" | cut -d' ' -f3-)
 extra=$(grep -v -E "$public" <<<"$symbols" || true)
 if [ -n "$extra" ]; then
@@ -32,6 +32,19 @@ required=(
     'UDPServer::Endpoint::operator==(UDPServer::Endpoint const&) const'
     'UDPServer::setMaxDatagramSize(unsigned long)'
     'UDPServer::maxDatagramSize() const'
+    'UDPServer::setWorkers(int)'
+    'UDPServer::workers() const'
+    'UDPServer::setReceiveInfo(bool)'
+    'UDPServer::readDatagramInfo(UDPServer::DatagramInfo&) const'
+    'UDPServer::setTrafficClass(int)'
+    'UDPServer::setHopLimit(int)'
+    'UDPServer::setFragmentation(UDPServer::Fragmentation)'
+    'UDPServer::withEcn(int) const'
+    'UDPServer::sendTo(UDPServer::Endpoint const&, char const*, unsigned long, int)'
+    'UDPServer::sendTo(UDPServer::MarkedDatagram const*, unsigned long, UDPServer::Error*)'
+    'UDPServer::reply(char const*, unsigned long, int)'
+    'UDPServer::setUnreachableListener(UDPServer::UnreachableListener*)'
+    'vtable for UDPServer::UnreachableListener'
 )
 for symbol in "${required[@]}"; do
     if ! grep -qxF "$symbol" <<<"$symbols"; then
