@@ -208,6 +208,7 @@ TEST_P(PathTest, DontFragmentRefusesWhatTheRouteCannotTakeAndSaysItsMtu) {
     EXPECT_EQ(c.sent, 1u);
     c = sendOne(1400);
     EXPECT_EQ(c.sendsFailed, 1u);
+    EXPECT_EQ(c.unreachableTooBig, 1u);  // counted by the time stop() returns
     EXPECT_EQ(log.count(velmora::LogLevel::Error,
                         "[UDPServer] Error sending data on port 0: " +
                             std::make_error_code(std::errc::message_size).message()),

@@ -109,7 +109,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     template <typename Change>
     void changeOptions(const char* what, Change change);
     // While no worker runs: sends the replies a batch cut short held, logs
-    // the outcomes, asks for the drop counts, reports what the error lines
+    // the outcomes, asks for the drop counts, reports what the system said of
+    // the destinations, reports what the error lines
     // hold (see ErrorLines::settle) and discards what still waits to be sent,
     // counting it in one line. Every step runs even if the logger throws;
     // the first exception goes on.

@@ -87,7 +87,8 @@ void UDPServer::Internals::addWorkers(int count) {
     workerCount.store(count);
 }
 
-// The error line budget spans runs (see ErrorLines::settle).
+// The error line budget spans runs (see ErrorLines::settle). What the system
+// said of destinations is reported before the lines settle.
 void UDPServer::Internals::settleWithoutWorker(bool last) {
     const int count = workerCount.load();
     FirstFailure failure;
@@ -98,6 +99,7 @@ void UDPServer::Internals::settleWithoutWorker(bool last) {
     failure.run([&] { sender.logQueuedSends(); });
     for (int i = 0; i < count; ++i) {
         failure.run([&] { workers[i]->askSystemDrops(); });
+        failure.run([&] { workers[i]->settleDestinationErrors(); });
     }
     failure.run([&] { lines.settle(last); });
     failure.run([&] { sender.discardWaiting(); });

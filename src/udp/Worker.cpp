@@ -137,6 +137,17 @@ void Worker::deliver(const ReceiveBatch::Datagram& datagram) {
     logging.rethrow();
 }
 
+// A step at a time, as the worker takes them, up to a bound: the queue is
+// bounded by the receive buffer, and nothing adds to it while no worker runs
+// but the replies settled just before.
+void Worker::settleDestinationErrors() {
+    constexpr int kMostSteps = 1024;
+    int steps = 0;
+    do {
+        takeDestinationErrors();
+    } while (errorsMayWait.load(std::memory_order_relaxed) && ++steps < kMostSteps);
+}
+
 void Worker::countSystemDrops(std::uint32_t reading) {
     const std::uint32_t growth = receiving.systemDrops.advance(reading);
     if (growth == 0) return;

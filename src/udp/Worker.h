@@ -89,6 +89,9 @@ public:
     // A send through this socket failed (any thread): the system may have
     // queued word of it that the next take reads.
     void noteSendFailed() { errorsMayWait.store(true, std::memory_order_relaxed); }
+    // While no worker runs: reports what the system has queued of this
+    // socket's destinations, so that a stop() loses none of it.
+    void settleDestinationErrors();
 
     // Runs `handler` on this worker's loop, in the room kept for the one
     // wake-up posted at a time, so that posting it allocates nothing.
