@@ -1,8 +1,10 @@
 // Thousands of construct/start/stop/destroy cycles must leave no file
 // descriptor (Windows: handle) and no thread behind.
+#include <chrono>
 #include <cstddef>
-#include <utility>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -69,12 +71,18 @@ protected:
 
     // Runs the cycles and returns `count()` before and after them. The first
     // cycle lets the runtime start what it starts once (a sanitizer's
-    // background thread, say) before anything is counted.
+    // background thread, say) before anything is counted. A joined thread
+    // may still be listed for a moment while the system reaps it, so the
+    // count after is given a second to come back.
     template <typename Count>
     std::pair<std::size_t, std::size_t> countAround(Count count) {
         cycle(0);
         const std::size_t before = count();
         for (int n = 1; n < 3000; ++n) cycle(n);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (count() != before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         return {before, count()};
     }
 

@@ -141,7 +141,9 @@ public:
     };
 
     // What the network (or this host) said about a datagram the server sent:
-    // that its destination could not be reached, and why.
+    // that its destination could not be reached, and why. Later versions may
+    // append fields; `size` says how far the library filled it, so a listener
+    // built against a newer header checks it before reading those.
     struct Unreachable {
         std::uint64_t size = sizeof(Unreachable);
         // Where the refused datagram was going. Of a datagram this host
@@ -374,9 +376,9 @@ public:
     // delivered, and returns true; anywhere else it changes nothing and
     // returns false. The interface is known where destination() is told by
     // the system (servers bound to a wildcard address or a group) or
-    // receiveInfo() is on. Windows tells the traffic class only where the
-    // system supports IP_ECN/IPV6_ECN (the ECN bits alone), the hop limit,
-    // and the interface; never the receive time.
+    // receiveInfo() is on. Windows tells the interface, and the traffic
+    // class and hop limit where the system knows IP_RECVTOS and IP_HOPLIMIT
+    // (Wine tells neither); never the receive time.
     bool readDatagramInfo(DatagramInfo& info) const;
 
     // Destinations that cannot be reached are reported, not fatal: the
