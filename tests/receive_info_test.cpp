@@ -76,6 +76,21 @@ TEST(ReceiveInfoTest, WhatTheSystemTellsIsKnownAndTheRestUnknown) {
 #endif
 }
 
+// Unasked, the system tells none of it: unknown, not 0.
+TEST(ReceiveInfoTest, UnaskedTheMarksAndTheTimeAreUnknown) {
+    UDPServer server(0, "127.0.0.1");
+    UDPServer::DatagramInfo info;
+    Reader reader(server, info);
+    server.setDelegate(&reader);
+    server.start();
+    exchange(server);
+    server.stop();
+    ASSERT_TRUE(reader.read);
+    EXPECT_EQ(info.trafficClass, -1);
+    EXPECT_EQ(info.hopLimit, -1);
+    EXPECT_EQ(info.receivedAt, -1);
+}
+
 // A caller built against a shorter struct gets only the fields it has.
 TEST(ReceiveInfoTest, AShorterStructIsFilledOnlyAsFarAsItReaches) {
     UDPServer server(0, "127.0.0.1");
