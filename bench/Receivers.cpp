@@ -24,8 +24,17 @@ LibraryReceiver::~LibraryReceiver() {
     server->stop();
 }
 
-BareReceiver::BareReceiver(Meter& meter, bool batched)
-    : meter(meter), batched(batched), worker([this] { run(); }) {}
+BareReceiver::BareReceiver(Meter& meter, Loop kind) : meter(meter), loop(kind) {
+    if (kind == Loop::BatchedWithInfo) {
+        const int on = 1;
+        const int fd = socket.descriptor();
+        ::setsockopt(fd, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    }
+    worker = std::thread([this] { loop == Loop::BatchedWithInfo ? runWithInfo() : run(); });
+}
 
 BareReceiver::~BareReceiver() {
     running = false;
@@ -36,8 +45,9 @@ void BareReceiver::run() {
     socket.setReceiveTimeout(50);
     static thread_local char slots[32][1024];
     while (running) {
-        const int taken = batched ? socket.receiveMany(slots, 32)
-                                  : (socket.receive(slots[0], sizeof slots[0]) >= 0 ? 1 : 0);
+        const int taken = loop == Loop::Batched
+                              ? socket.receiveMany(slots, 32)
+                              : (socket.receive(slots[0], sizeof slots[0]) >= 0 ? 1 : 0);
         for (int i = 0; i < taken; ++i) meter.delivered();
     }
 }
@@ -77,22 +87,7 @@ void BareTrainReceiver::run() {
     }
 }
 
-BareInfoReceiver::BareInfoReceiver(Meter& meter) : meter(meter) {
-    const int on = 1;
-    const int fd = socket.descriptor();
-    ::setsockopt(fd, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    worker = std::thread([this] { run(); });
-}
-
-BareInfoReceiver::~BareInfoReceiver() {
-    running = false;
-    worker.join();
-}
-
-void BareInfoReceiver::run() {
+void BareReceiver::runWithInfo() {
     socket.setReceiveTimeout(50);
     constexpr int kSlots = 32;
     static thread_local char slots[kSlots][1024];

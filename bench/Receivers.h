@@ -50,17 +50,21 @@ private:
 };
 
 // A thread in a blocking receive loop, the hand-written baseline: one
-// recvfrom per datagram, or with `batched` recvmmsg of up to 32 at a time.
+// recvfrom per datagram; recvmmsg of up to 32 at a time; or recvmmsg asking
+// for what the library's receive information asks (traffic class, TTL,
+// receive time, arrival) and reading it from each datagram's control data.
 class BareReceiver {
 public:
-    explicit BareReceiver(Meter& meter, bool batched = false);
+    enum class Loop { Single, Batched, BatchedWithInfo };
+    explicit BareReceiver(Meter& meter, Loop loop = Loop::Single);
     ~BareReceiver();
     int port() const { return socket.port(); }
 
 private:
     void run();
+    void runWithInfo();
     Meter& meter;
-    const bool batched;
+    const Loop loop;
     BareSocket socket;
     std::atomic<bool> running{true};
     std::thread worker;
@@ -69,24 +73,13 @@ private:
 // The recvmmsg loop.
 class BareBatchReceiver : public BareReceiver {
 public:
-    explicit BareBatchReceiver(Meter& meter) : BareReceiver(meter, true) {}
+    explicit BareBatchReceiver(Meter& meter) : BareReceiver(meter, Loop::Batched) {}
 };
 
-// A recvmmsg loop of up to 32 that asks for what the library's receive
-// information asks (traffic class, TTL, receive time, arrival) and reads it
-// from each datagram's control data.
-class BareInfoReceiver {
+// The recvmmsg loop asking for the receive information.
+class BareInfoReceiver : public BareReceiver {
 public:
-    explicit BareInfoReceiver(Meter& meter);
-    ~BareInfoReceiver();
-    int port() const { return socket.port(); }
-
-private:
-    void run();
-    Meter& meter;
-    BareSocket socket;
-    std::atomic<bool> running{true};
-    std::thread worker;
+    explicit BareInfoReceiver(Meter& meter) : BareReceiver(meter, Loop::BatchedWithInfo) {}
 };
 
 // A thread in a blocking recvmsg loop on a socket that takes trains

@@ -48,27 +48,20 @@ const char* findReport(const char* control, std::size_t size, std::size_t want) 
     return findControl(control, size, IPPROTO_IPV6, IPV6_RECVERR, want);
 }
 
-void readReporter(const char* control, std::size_t size, DestinationError& out) {
+// Who reported it, where the report carries an address of `family` after it.
+template <typename Address>
+bool readReporter(const char* control, std::size_t size, sa_family_t family,
+                  DestinationError& out) {
     constexpr std::size_t kReport = sizeof(sock_extended_err);
-    if (const char* data = findReport(control, size, kReport + sizeof(sockaddr_in6))) {
-        sockaddr_in6 address;
-        std::memcpy(&address, data + kReport, sizeof address);
-        if (address.sin6_family == AF_INET6) {
-            std::memcpy(out.reportedBy.data(), &address, sizeof address);
-            out.reportedBy.port(0);
-            out.reporterKnown = true;
-            return;
-        }
-    }
-    if (const char* data = findReport(control, size, kReport + sizeof(sockaddr_in))) {
-        sockaddr_in address;
-        std::memcpy(&address, data + kReport, sizeof address);
-        if (address.sin_family == AF_INET) {
-            std::memcpy(out.reportedBy.data(), &address, sizeof address);
-            out.reportedBy.port(0);
-            out.reporterKnown = true;
-        }
-    }
+    const char* data = findReport(control, size, kReport + sizeof(Address));
+    if (data == nullptr) return false;
+    sa_family_t seen;  // every address begins with its family
+    std::memcpy(&seen, data + kReport, sizeof seen);
+    if (seen != family) return false;
+    std::memcpy(out.reportedBy.data(), data + kReport, sizeof(Address));
+    out.reportedBy.port(0);
+    out.reporterKnown = true;
+    return true;
 }
 
 }  // namespace
@@ -89,7 +82,10 @@ bool readDestinationError(const char* control, std::size_t controlSize,
     out.reason = reasonOf(report);
     out.mtu = out.reason == UDPServer::UnreachableReason::TooBig ? report.ee_info : 0;
     out.error = std::error_code(static_cast<int>(report.ee_errno), asio::error::get_system_category());
-    if (report.ee_origin != SO_EE_ORIGIN_LOCAL) readReporter(control, controlSize, out);
+    if (report.ee_origin != SO_EE_ORIGIN_LOCAL &&
+        !readReporter<sockaddr_in6>(control, controlSize, AF_INET6, out)) {
+        readReporter<sockaddr_in>(control, controlSize, AF_INET, out);
+    }
     return true;
 }
 
