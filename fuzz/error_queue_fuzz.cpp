@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         std::memcpy(control.get(), data, std::min(size, controlSize));
     }
-    asio::ip::udp::endpoint destination((shape & 16) != 0 ? asio::ip::udp::v6() : asio::ip::udp::v4(),
-                                        9);
+    const asio::ip::udp family = (shape & 16) != 0 ? asio::ip::udp::v6() : asio::ip::udp::v4();
+    const asio::ip::udp::endpoint destination(family, 9);
     DestinationError out;
     if (readDestinationError(control.get(), controlSize, destination, out)) {
         CHECK(out.destination == destination);

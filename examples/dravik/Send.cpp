@@ -128,7 +128,9 @@ int runSend(CommandLine& line) {
     // The destination said no one listens, and nothing answered.
     const std::string refusal = unreachable.said();
     const bool unanswered = !refusal.empty() && printer.datagrams() == 0;
-    if (unanswered) std::fprintf(stderr, "dravik send: %s: %s\n", destination.c_str(), refusal.c_str());
+    if (unanswered) {
+        std::fprintf(stderr, "dravik send: %s: %s\n", destination.c_str(), refusal.c_str());
+    }
     // Sends still waiting when an interrupt stopped the server are discarded.
     const UDPServer::Counters c = server->counters();
     const std::uint64_t failed = refused + c.sendsFailed + c.sendsDiscarded;
