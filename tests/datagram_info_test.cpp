@@ -204,6 +204,25 @@ TEST_P(DatagramInfoTest, TheServersTrafficClassAndHopLimitReachThePeer) {
     EXPECT_EQ(marked->hopLimit, 9);
 }
 
+// Workers added after the marks were set carry them too.
+TEST(DatagramMarksTest, EveryWorkerCarriesTheServersMarks) {
+    UDPServer server(0, "127.0.0.1");
+    server.setTrafficClass(0x48);
+    server.setHopLimit(9);
+    server.setWorkers(2);
+    Informed informed(server);
+    server.setDelegate(&informed);
+    server.start();
+    for (int client = 0; client < 8; ++client) {  // spread over both workers
+        MarkingClient asker(false);
+        asker.send(server.localPort(), 0, 64, "-1");
+        const auto marks = asker.receiveMarks();
+        ASSERT_TRUE(marks) << client;
+        EXPECT_EQ(marks->trafficClass, 0x48) << client;
+        EXPECT_EQ(marks->hopLimit, 9) << client;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Families, DatagramInfoTest,
     ::testing::Values(Family{"IPv4", "0.0.0.0", false, nullptr},

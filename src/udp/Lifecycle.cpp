@@ -1,5 +1,6 @@
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "host/Logger.h"
 #include "udp/FirstFailure.h"
@@ -74,10 +75,11 @@ void UDPServer::Internals::addWorkers(int count) {
     int added = before;
     try {
         for (; added < count; ++added) {
-            workers[added] = std::make_unique<Worker>(shared, socketPlan);
-            workers[added]->setLayout(static_cast<std::size_t>(maxDatagram.load()));
-            if (!options.isDefault()) applyOptions(workers[added]->socket(), options, error);
+            auto worker = std::make_unique<Worker>(shared, socketPlan);
+            worker->setLayout(static_cast<std::size_t>(maxDatagram.load()));
+            if (!options.isDefault()) applyOptions(worker->socket(), options, error);
             if (error) throw std::system_error(standardCode(error), "open");
+            workers[added] = std::move(worker);
         }
     } catch (...) {
         for (int i = before; i < added; ++i) workers[i].reset();
