@@ -184,42 +184,23 @@ TEST_P(DatagramInfoTest, TheServerSeesEachMarkAndMarksItsRepliesAsAsked) {
     }
 }
 
-// The server's own marks on what it sends; a datagram's own class wins.
+// The server's own marks on what it sends, on each of two workers (the second
+// added after the marks were set); a datagram's own class wins.
 TEST_P(DatagramInfoTest, TheServersTrafficClassAndHopLimitReachThePeer) {
     server->setTrafficClass(0x48);
     server->setHopLimit(9);
+    server->setWorkers(2);
     Informed informed(*server);
     server->setDelegate(&informed);
     server->start();
-    MarkingClient client(GetParam().v6);
-    client.send(server->localPort(), 0, 64, "-1");  // a reply with the server's class
-    const auto plain = client.receiveMarks();
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->trafficClass, 0x48);
-    EXPECT_EQ(plain->hopLimit, 9);
-    client.send(server->localPort(), 0, 64, std::to_string(server->withEcn(3)));
-    const auto marked = client.receiveMarks();
-    ASSERT_TRUE(marked);
-    EXPECT_EQ(marked->trafficClass, 0x4B);
-    EXPECT_EQ(marked->hopLimit, 9);
-}
-
-// Workers added after the marks were set carry them too.
-TEST(DatagramMarksTest, EveryWorkerCarriesTheServersMarks) {
-    UDPServer server(0, "127.0.0.1");
-    server.setTrafficClass(0x48);
-    server.setHopLimit(9);
-    server.setWorkers(2);
-    Informed informed(server);
-    server.setDelegate(&informed);
-    server.start();
-    for (int client = 0; client < 8; ++client) {  // spread over both workers
-        MarkingClient asker(false);
-        asker.send(server.localPort(), 0, 64, "-1");
-        const auto marks = asker.receiveMarks();
-        ASSERT_TRUE(marks) << client;
-        EXPECT_EQ(marks->trafficClass, 0x48) << client;
-        EXPECT_EQ(marks->hopLimit, 9) << client;
+    for (int n = 0; n < 8; ++n) {  // clients on 8 ports, spread over both workers
+        MarkingClient client(GetParam().v6);
+        const int answerClass = n == 0 ? server->withEcn(3) : -1;
+        client.send(server->localPort(), 0, 64, std::to_string(answerClass));
+        const auto marks = client.receiveMarks();
+        ASSERT_TRUE(marks) << n;
+        EXPECT_EQ(marks->trafficClass, n == 0 ? 0x4B : 0x48) << n;
+        EXPECT_EQ(marks->hopLimit, 9) << n;
     }
 }
 

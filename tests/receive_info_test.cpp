@@ -39,25 +39,26 @@ private:
     UDPServer::DatagramInfo& info;
 };
 
-// Sends one datagram to a started server and waits for its answer.
-void exchange(UDPServer& server) {
-    PeerSocket client;
-    client.sendTo(server.localPort(), "x");
-    ASSERT_TRUE(client.receive());
-}
-
-TEST(ReceiveInfoTest, WhatTheSystemTellsIsKnownAndTheRestUnknown) {
-    UDPServer server(0, "0.0.0.0");
-    server.setReceiveInfo(true);
-    UDPServer::DatagramInfo info;
+// Runs a server on `address`, asked for the information or not, until one
+// datagram has been delivered and `info` read.
+void readOne(const char* address, bool asked, UDPServer::DatagramInfo& info) {
+    UDPServer server(0, address);
+    server.setReceiveInfo(asked);
     Reader reader(server, info);
     server.setDelegate(&reader);
     server.start();
-    [[maybe_unused]] const std::int64_t before = nowNanoseconds();
-    exchange(server);
-    [[maybe_unused]] const std::int64_t after = nowNanoseconds();
+    PeerSocket client;
+    client.sendTo(server.localPort(), "x");
+    ASSERT_TRUE(client.receive());
     server.stop();
     ASSERT_TRUE(reader.read);
+}
+
+TEST(ReceiveInfoTest, WhatTheSystemTellsIsKnownAndTheRestUnknown) {
+    UDPServer::DatagramInfo info;
+    [[maybe_unused]] const std::int64_t before = nowNanoseconds();
+    readOne("0.0.0.0", true, info);
+    [[maybe_unused]] const std::int64_t after = nowNanoseconds();
     EXPECT_NE(info.interfaceIndex, 0u);
     EXPECT_NE(std::string(info.interfaceName), "");
 #ifdef _WIN32
@@ -78,14 +79,8 @@ TEST(ReceiveInfoTest, WhatTheSystemTellsIsKnownAndTheRestUnknown) {
 
 // Unasked, the system tells none of it: unknown, not 0.
 TEST(ReceiveInfoTest, UnaskedTheMarksAndTheTimeAreUnknown) {
-    UDPServer server(0, "127.0.0.1");
     UDPServer::DatagramInfo info;
-    Reader reader(server, info);
-    server.setDelegate(&reader);
-    server.start();
-    exchange(server);
-    server.stop();
-    ASSERT_TRUE(reader.read);
+    readOne("127.0.0.1", false, info);
     EXPECT_EQ(info.trafficClass, -1);
     EXPECT_EQ(info.hopLimit, -1);
     EXPECT_EQ(info.receivedAt, -1);
@@ -93,18 +88,11 @@ TEST(ReceiveInfoTest, UnaskedTheMarksAndTheTimeAreUnknown) {
 
 // A caller built against a shorter struct gets only the fields it has.
 TEST(ReceiveInfoTest, AShorterStructIsFilledOnlyAsFarAsItReaches) {
-    UDPServer server(0, "127.0.0.1");
-    server.setReceiveInfo(true);
     UDPServer::DatagramInfo info;
     info.size = offsetof(UDPServer::DatagramInfo, hopLimit);
     info.trafficClass = 1000;
     info.hopLimit = 77;
-    Reader reader(server, info);
-    server.setDelegate(&reader);
-    server.start();
-    exchange(server);
-    server.stop();
-    ASSERT_TRUE(reader.read);
+    readOne("127.0.0.1", true, info);
     EXPECT_NE(info.trafficClass, 1000);
     EXPECT_EQ(info.hopLimit, 77);
 }

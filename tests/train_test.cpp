@@ -66,15 +66,30 @@ std::vector<std::string> sendTrain(int socket, int port, std::size_t count, std:
     return datagrams;
 }
 
-class TrainTest : public ::testing::TestWithParam<std::uint64_t> {};
+struct Shape {
+    const char* name;
+    std::uint64_t maxDatagram;  // 0: the default
+    bool info;                  // every fact the system tells, the most control data
+};
+
+class TrainTest : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(TrainTest, EveryDatagramOfATrainArrivesAsIfAlone) {
     dravik_test::RecordingDelegate delegate;  // outlives the server
-    UDPServer server(0, "127.0.0.1");
-    if (GetParam() != 0) server.setMaxDatagramSize(GetParam());
+    UDPServer server(0, GetParam().info ? "0.0.0.0" : "127.0.0.1");
+    if (GetParam().maxDatagram != 0) server.setMaxDatagramSize(GetParam().maxDatagram);
+    server.setReceiveInfo(GetParam().info);
     const std::size_t most = static_cast<std::size_t>(server.maxDatagramSize());
     std::vector<std::string> senders;
-    delegate.onMessage = [&](const std::string&) { senders.push_back(server.sender().toString()); };
+    std::size_t told = 0;
+    delegate.onMessage = [&](const std::string&) {
+        senders.push_back(server.sender().toString());
+        UDPServer::DatagramInfo info;
+        server.readDatagramInfo(info);
+        const bool all = info.trafficClass == 0 && info.hopLimit == 64 &&
+                         info.receivedAt > 0 && info.interfaceIndex != 0;
+        if (all) ++told;
+    };
     server.setDelegate(&delegate);
     server.start();
 
@@ -106,13 +121,17 @@ TEST_P(TrainTest, EveryDatagramOfATrainArrivesAsIfAlone) {
     EXPECT_EQ(c.received, sent.size());
     EXPECT_EQ(c.delivered, sent.size());
     EXPECT_EQ(c.truncated, cut);
+    EXPECT_EQ(told, GetParam().info ? sent.size() : 0);
 }
 
-// Raised: trains where the system coalesces; the default: one by one.
-INSTANTIATE_TEST_SUITE_P(RaisedAndDefault, TrainTest, ::testing::Values(65535u, 0u),
-                         [](const ::testing::TestParamInfo<std::uint64_t>& info) {
-                             return info.param != 0 ? std::string("Coalesced")
-                                                    : std::string("OneByOne");
+// Raised: trains where the system coalesces; the default: one by one. With
+// every fact told, each train's control data is the most a receive carries.
+INSTANTIATE_TEST_SUITE_P(RaisedAndDefault, TrainTest,
+                         ::testing::Values(Shape{"Coalesced", 65535, false},
+                                           Shape{"OneByOne", 0, false},
+                                           Shape{"CoalescedWithEveryFact", 65535, true}),
+                         [](const ::testing::TestParamInfo<Shape>& info) {
+                             return std::string(info.param.name);
                          });
 
 // The most segments the system takes in one send: it refuses more with
