@@ -85,6 +85,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // discards them.
     static constexpr std::chrono::milliseconds kStopDrain{200};
 
+    // Holds the lifecycle mutex for a setting that changes only while the
+    // server is stopped; throws std::system_error with operation_in_progress,
+    // naming `what`, in any other phase.
+    std::unique_lock<std::mutex> lockWhileStopped(const char* what);
     // Waits out a stop() in progress, then moves from `from` to `to`; false,
     // changing nothing, if the phase was not `from`.
     bool beginPhase(Phase from, Phase to);

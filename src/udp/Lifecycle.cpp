@@ -24,6 +24,15 @@ void UDPServer::Internals::endPhase(Phase to) {
     lifecycleChanged.notify_all();
 }
 
+std::unique_lock<std::mutex> UDPServer::Internals::lockWhileStopped(const char* what) {
+    std::unique_lock<std::mutex> lock(lifecycleMutex);
+    if (phase != Phase::Stopped) {
+        throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
+                                std::string(what) + " is set while the server is stopped");
+    }
+    return lock;
+}
+
 UDPServer::Internals::StopClaim UDPServer::Internals::claimStop() {
     std::unique_lock<std::mutex> lock(lifecycleMutex);
     lifecycleChanged.wait(lock, [&] { return phase != Phase::Starting; });

@@ -165,11 +165,7 @@ void UDPServer::setMaxDatagramSize(std::uint64_t bytes) {
                                 "maximum datagram size " + std::to_string(bytes) +
                                     " is outside 1 to 65535");
     }
-    std::lock_guard<std::mutex> lock(in.lifecycleMutex);
-    if (in.phase != Internals::Phase::Stopped) {
-        throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
-                                "the maximum datagram size is set while the server is stopped");
-    }
+    const auto lock = in.lockWhileStopped("the maximum datagram size");
     for (int i = 0; i < in.workerCount.load(); ++i) {
         in.workers[i]->setLayout(static_cast<std::size_t>(bytes));
     }
@@ -195,11 +191,7 @@ void UDPServer::setWorkers(int count) {
                                 "a multicast group member has one worker: the system would hand "
                                 "each of several every datagram");
     }
-    std::lock_guard<std::mutex> lock(in.lifecycleMutex);
-    if (in.phase != Internals::Phase::Stopped) {
-        throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
-                                "the workers are set while the server is stopped");
-    }
+    const auto lock = in.lockWhileStopped("the number of workers");
     const int now = in.workerCount.load();
     if (count < now) {
         throw std::system_error(std::make_error_code(std::errc::operation_not_supported),

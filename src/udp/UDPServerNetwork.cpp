@@ -25,11 +25,7 @@ void checkRange(int value, int low, int high, const char* what) {
 // one, every socket gets the old ones back.
 template <typename Change>
 void UDPServer::Internals::changeOptions(const char* what, Change change) {
-    std::lock_guard<std::mutex> lock(lifecycleMutex);
-    if (phase != Phase::Stopped) {
-        throw std::system_error(std::make_error_code(std::errc::operation_in_progress),
-                                std::string(what) + " is set while the server is stopped");
-    }
+    const auto lock = lockWhileStopped(what);
     SocketOptions wanted = options;
     change(wanted);
     const int count = workerCount.load();
