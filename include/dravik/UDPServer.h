@@ -163,7 +163,7 @@ public:
         // Called on a worker thread (with several workers, on any of them, at
         // once), never concurrently with that worker's deliveries; for what
         // the system said as the server stopped, on the thread that stopped
-        // or destroys it. Must not throw.
+        // it (never by the destructor). Must not throw.
         virtual void destinationUnreachable(const Unreachable& unreachable) = 0;
         virtual ~UnreachableListener();
     };

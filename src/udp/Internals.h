@@ -114,10 +114,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     void changeOptions(const char* what, Change change);
     // While no worker runs: sends the replies a batch cut short held, logs
     // the outcomes, asks for the drop counts, reports what the system said of
-    // the destinations, reports what the error lines
-    // hold (see ErrorLines::settle) and discards what still waits to be sent,
-    // counting it in one line. Every step runs even if the logger throws;
-    // the first exception goes on.
+    // the destinations (unless this is the `last` settling, at destruction),
+    // reports what the error lines hold (see ErrorLines::settle) and discards
+    // what still waits to be sent, counting it in one line. Every step runs
+    // even if the logger throws; the first exception goes on.
     void settleWithoutWorker(bool last);
 
     // The worker of this server that delivers a datagram on the calling

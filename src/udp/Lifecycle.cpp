@@ -110,7 +110,8 @@ void UDPServer::Internals::settleWithoutWorker(bool last) {
     failure.run([&] { sender.logQueuedSends(); });
     for (int i = 0; i < count; ++i) {
         failure.run([&] { workers[i]->askSystemDrops(); });
-        failure.run([&] { workers[i]->settleDestinationErrors(); });
+        // Not at destruction: the listener need only outlive the last stop().
+        if (!last) failure.run([&] { workers[i]->settleDestinationErrors(); });
     }
     failure.run([&] { lines.settle(last); });
     failure.run([&] { sender.discardWaiting(); });
