@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include <asio/error.hpp>
@@ -69,6 +70,11 @@ void readNetworkFacts(const ReceiveBatch::Datagram& datagram, UDPServer::Datagra
     // (little-endian) is the same.
     for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
          c = WSA_CMSG_NXTHDR(&message, c)) {
+        // Only what lies wholly within the control data the system filled.
+        const std::size_t left = datagram.controlSize -
+                                 static_cast<std::size_t>(reinterpret_cast<const char*>(c) -
+                                                          datagram.control);
+        if (c->cmsg_len > left) break;
         if (c->cmsg_len < WSA_CMSG_LEN(1)) continue;
         const bool traffic = (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) ||
                              (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS);
