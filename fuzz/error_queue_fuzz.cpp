@@ -17,7 +17,7 @@
 #include <cstring>
 #include <memory>
 
-#include "udp/DestinationErrorLinux.h"
+#include "udp/linux/DestinationErrorLinux.h"
 
 namespace {
 

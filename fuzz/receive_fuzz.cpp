@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "udp/ReceiveBatch.h"
-#include "udp/ReceiveHeadersLinux.h"
+#include "udp/linux/ReceiveHeadersLinux.h"
 #include "udp/SocketOptions.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "udp/DestinationErrorLinux.h"
+#include "udp/linux/DestinationErrorLinux.h"
 
 namespace {
 

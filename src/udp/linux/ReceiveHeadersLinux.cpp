@@ -1,4 +1,4 @@
-#include "udp/ReceiveHeadersLinux.h"
+#include "udp/linux/ReceiveHeadersLinux.h"
 
 #include <netinet/in.h>
 #include <netinet/udp.h>

@@ -8,8 +8,8 @@
 
 #include <asio/error.hpp>
 
-#include "udp/HeldErrorsPosix.h"
-#include "udp/SourceControlPosix.h"
+#include "udp/posix/HeldErrorsPosix.h"
+#include "udp/posix/SourceControlPosix.h"
 
 void openNotInherited(ServerSocket& socket, const asio::ip::udp& protocol, std::error_code& error) {
     const int handle = ::socket(protocol.family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);

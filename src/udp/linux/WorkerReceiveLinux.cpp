@@ -20,9 +20,9 @@
 
 #include <asio/error.hpp>
 
-#include "udp/ErrorQueueLinux.h"
-#include "udp/HeldErrorsPosix.h"
-#include "udp/ReceiveHeadersLinux.h"
+#include "udp/linux/ErrorQueueLinux.h"
+#include "udp/posix/HeldErrorsPosix.h"
+#include "udp/linux/ReceiveHeadersLinux.h"
 #include "udp/Worker.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "udp/ErrorQueueLinux.h"
+#include "udp/linux/ErrorQueueLinux.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "udp/DestinationErrorLinux.h"
+#include "udp/linux/DestinationErrorLinux.h"
 #include "udp/FirstFailure.h"
 
 namespace {

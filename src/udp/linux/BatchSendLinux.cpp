@@ -10,8 +10,8 @@
 
 #include <asio/error.hpp>
 
-#include "udp/HeldErrorsPosix.h"
-#include "udp/SourceControlPosix.h"
+#include "udp/posix/HeldErrorsPosix.h"
+#include "udp/posix/SourceControlPosix.h"
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103  // linux/udp.h; older C library headers lack it

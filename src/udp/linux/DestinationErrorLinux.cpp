@@ -1,4 +1,4 @@
-#include "udp/DestinationErrorLinux.h"
+#include "udp/linux/DestinationErrorLinux.h"
 
 #include <time.h>
 
