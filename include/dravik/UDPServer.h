@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <dravik/UDPServerDelegate.h>
 #include <dravik/export.h>
@@ -33,6 +34,8 @@ public:
         NoRemoteEndpoint = 3,  // the remote address is unspecified (0.0.0.0 or ::)
         SendQueueFull = 4,     // the socket's buffer and the queue of copies behind it are
                                // full; nothing was queued: try again later
+        RateLimited = 5,       // reply(): the sender's prefix has spent its reply budget
+                               // (see setReplyLimit); nothing was queued
     };
 
     // What the server has done since construction, as counted by
@@ -40,7 +43,7 @@ public:
     // counts as one datagram taken. Once the server is quiet (stopped, or no
     // traffic in flight) they add up:
     //   received == delivered + rejectedForeign + rejectedEmpty + receiveErrors
-    //               + rejectedNotForGroup
+    //               + rejectedNotForGroup + rejectedByPolicy + rejectedByLimit
     //   sendsAccepted == sent + sendsFailed + sendsDiscarded + waitingDatagrams
     // Later versions may append fields; `size` tells readCounters() how many
     // the caller's struct has, so binaries built against either keep working.
@@ -55,6 +58,9 @@ public:
         // What the system dropped, its receive buffer full (Linux; 0
         // elsewhere). The system counts packets: a coalesced train it drops
         // (see setMaxDatagramSize) counts once, however many datagrams it held.
+        // With the sender policy in the system (SenderPolicy::inKernel), the
+        // system counts what its filter refused here too, and tells no way
+        // apart: those datagrams are never taken, so never in `received`.
         std::uint64_t droppedBySystem = 0;
         std::uint64_t sendsAccepted = 0;    // send() calls that returned Ok
         std::uint64_t sent = 0;             // ... taken by the system
@@ -75,6 +81,22 @@ public:
         std::uint64_t unreachableHost = 0;
         std::uint64_t unreachableTooBig = 0;
         std::uint64_t unreachableOther = 0;
+        // Refused before delivery by the sender policy (see setSenderPolicy)
+        // and by the delivery limit (see setDeliveryLimit); both among
+        // `received`.
+        std::uint64_t rejectedByPolicy = 0;
+        std::uint64_t rejectedByLimit = 0;
+        // reply() calls refused with RateLimited (not among sendsAccepted).
+        std::uint64_t repliesRateLimited = 0;
+        // Dry runs of the limits: what they would have refused, delivered or
+        // replied all the same.
+        std::uint64_t wouldLimitDeliveries = 0;
+        std::uint64_t wouldLimitReplies = 0;
+        // Reports of an unreachable destination that the server had not sent
+        // to within the last 30 seconds, as the network claimed them: not
+        // believed, so neither counted among the unreachable* fields nor
+        // logged nor told to the listener.
+        std::uint64_t unreachableUnsolicited = 0;
     };
 
     // An IPv4 or IPv6 address with a port, as a value of fixed size. An IPv4
@@ -151,7 +173,10 @@ public:
         // (0).
         Endpoint destination;
         UnreachableReason reason = UnreachableReason::Other;
-        std::uint32_t mtu = 0;  // TooBig: the largest packet the path takes; else 0
+        // TooBig: the largest packet the path takes, as reported; 0 if not
+        // told, or if the report named one no path can have (below 68 for
+        // IPv4, 1,280 for IPv6). Else 0.
+        std::uint32_t mtu = 0;
         std::error_code error;  // the system's word for it ("Connection refused", ...)
         Endpoint reportedBy;    // the host or router that said so; empty where not told
     };
@@ -387,10 +412,89 @@ public:
     // is counted (Counters::unreachable*), logged within the error line
     // budget as "[UDPServer] Destination D unreachable on port P: " and the
     // system's words, and handed to the listener, if one is set (null: none).
+    // What the network reports is a claim anyone who can reach the port can
+    // make: a report about a destination the server has not sent to within
+    // the last 30 seconds (of the last 8,192 it sent to, as far as they fit
+    // its table) is only counted in unreachableUnsolicited. Windows names no
+    // destination with some reports; those are believed. A datagram this
+    // host itself refuses as too big is counted and handed on, but its one
+    // line is the send's own "Error sending data".
     // May be set at any time, from any thread; the listener must stay alive
     // until it is replaced and the server has been stopped, or destroyed.
     void setUnreachableListener(UnreachableListener* listener);
     UnreachableListener* unreachableListener() const;
+
+    // Who may send to a receive-only server. Each rule is an IPv4 or IPv6
+    // prefix in CIDR text ("10.0.0.0/8", "2001:db8::/32"; a bare address is
+    // /32 or /128). The most specific rule that matches a sender decides; of
+    // two rules on the same prefix, Deny wins; `unmatched` decides for
+    // senders no rule matches. An IPv4 sender of a dual-stack ("::") server
+    // is judged by the IPv4 rules.
+    enum class Verdict : int { Allow = 1, Deny = 2 };
+    struct SenderRule {
+        Verdict verdict;
+        std::string prefix;
+    };
+    struct SenderPolicy {
+        std::vector<SenderRule> rules;
+        Verdict unmatched = Verdict::Allow;
+        // Linux: the system also judges each datagram, with a filter on every
+        // worker's socket, so that refused senders' datagrams cost no receive
+        // and take no room in the receive buffer (the system counts them in
+        // droppedBySystem). Refused elsewhere.
+        bool inKernel = false;
+    };
+
+    // Sets the sender policy, replacing any other; from any thread, running
+    // or not. Datagrams judged after it returns follow it (those the system
+    // had queued before are judged by the server itself); a refused one is
+    // not delivered, is counted in rejectedByPolicy and is logged within the
+    // error line budget ("[UDPServer] Sender S refused by the sender policy
+    // on port P"). Throws std::system_error, changing nothing: with
+    // invalid_argument naming a rule whose text is not a prefix; with
+    // operation_not_supported in peer mode (it accepts its remote endpoint
+    // only) or for inKernel where the system has no such filter; with
+    // value_too_large for inKernel if the policy does not fit the system's
+    // filter (4,096 instructions: about 1,300 IPv4 rules, or 300 IPv6
+    // ones); or with the system's error if it refuses the filter. No policy
+    // (the default) costs nothing.
+    void setSenderPolicy(const SenderPolicy& policy);
+    // Every sender is accepted again (any thread, any time).
+    void clearSenderPolicy();
+
+    // A limit per sender prefix: each prefix (the sender's first
+    // ipv4PrefixLength or ipv6PrefixLength bits) may pass `perSecond` on
+    // average and `burst` at once; past that it is refused until its budget
+    // refills. The budgets live in a table of fixed size (16,384 buckets, 128
+    // KiB), chosen by a hash keyed at random for each server, so that no
+    // flood of sources can grow it and no sender can choose whom it shares a
+    // bucket with; prefixes that happen to share one share its budget, which
+    // errs towards refusing, never towards letting more through. One budget
+    // per prefix for the whole server, however many workers.
+    struct RateLimit {
+        double perSecond = 0;  // 0: no limit; otherwise above 0, at most 1e9
+        double burst = 1;      // 1 to 1e9
+        int ipv4PrefixLength = 24;  // 0 to 32
+        int ipv6PrefixLength = 56;  // 0 to 128
+        // Counts what would be refused (wouldLimit*) without refusing it.
+        bool dryRun = false;
+        // Senders on the loopback addresses (127.0.0.0/8, ::1) pass unlimited.
+        bool exemptLoopback = false;
+    };
+    // Datagrams from a prefix past its limit are not delivered: counted in
+    // rejectedByLimit and logged within the error line budget ("[UDPServer]
+    // Sender S over the delivery limit of its prefix on port P").
+    void setDeliveryLimit(const RateLimit& limit);
+    // reply() to a prefix past its limit (batched replies too) returns
+    // RateLimited, counted in repliesRateLimited and logged within the error
+    // line budget ("[UDPServer] Error: Reply to S refused: its prefix is over
+    // the reply limit on port P"). A victim prefix, however many requests
+    // carry its address, gets at most perSecond x seconds + burst replies.
+    void setReplyLimit(const RateLimit& limit);
+    // Both: any thread, any time, taking effect for the datagrams judged and
+    // replies made after they return; a new limit starts with full budgets.
+    // Throws std::system_error with invalid_argument outside the ranges,
+    // changing nothing.
 
     // The largest datagram delivered whole, 1 to 65,535 bytes; a longer one
     // is cut to it and counted in `truncated`. 1,024 until set. Settable only

@@ -18,16 +18,17 @@ bool sameGroup(const asio::ip::address& to, const asio::ip::address& group) {
 }  // namespace
 
 Admission::Admission(bool receiveOnly, const asio::ip::udp::endpoint& local,
-                     const asio::ip::udp::endpoint& remote, int localPort)
+                     const asio::ip::udp::endpoint& remote, int localPort, SenderGate& gate)
     : receiveOnly(receiveOnly),
       groupMember(local.address().is_multicast()),
       localAddress(local.address()),
       remote(remote),
       remoteText(endpointText(remote)),
-      portText(std::to_string(localPort)) {}
+      portText(std::to_string(localPort)),
+      gate(gate) {}
 
 bool Admission::admit(const ReceiveBatch::Datagram& received, ReceiveCounters& counters,
-                      ErrorLines& lines) const {
+                      ErrorLines& lines, std::size_t reader, std::chrono::steady_clock::time_point now) const {
     counters.received.add();
     if (received.error) {
         counters.receiveErrors.add();
@@ -57,6 +58,7 @@ bool Admission::admit(const ReceiveBatch::Datagram& received, ReceiveCounters& c
         }
         return false;
     }
+    if (!gate.allows(reader, *received.sender, counters)) return false;
     if (received.size == 0) {
         counters.rejectedEmpty.add();
         if (const auto line = lines.mayLog()) {
@@ -64,6 +66,8 @@ bool Admission::admit(const ReceiveBatch::Datagram& received, ReceiveCounters& c
         }
         return false;
     }
+    // Last, so that only what would be delivered spends the budget.
+    if (!gate.withinDeliveryLimit(reader, *received.sender, now, counters)) return false;
     counters.delivered.add();
     if (received.truncated) counters.truncated.add();
     return true;

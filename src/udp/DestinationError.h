@@ -16,4 +16,11 @@ struct DestinationError {
     std::error_code error;
     asio::ip::udp::endpoint reportedBy;
     bool reporterKnown = false;
+    // Whether the report came from the network (anyone could have sent it),
+    // rather than from this host's own system.
+    bool fromNetwork = true;
 };
+
+// The smallest MTU a path of the destination's family can have (68 for
+// IPv4, 1,280 for IPv6): a report of less is a lie, or a fault.
+constexpr std::uint32_t smallestMtu(bool v6) { return v6 ? 1280 : 68; }

@@ -72,15 +72,17 @@ UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& lo
     : localPort(localPort),
       receiveOnly(receiveOnly),
       receivedPrefix(receivedPrefixFor(localPort)),
-      shared{running, delegate, admission, lines, sender, unreachables, receivedPrefix, localPort},
-      workers{{std::make_unique<Worker>(shared, firstPlan(local, remote, receiveOnly))}},
+      shared{running, delegate, admission, lines, sender, unreachables, gate, receivedPrefix,
+             localPort},
+      workers{{std::make_unique<Worker>(shared, firstPlan(local, remote, receiveOnly), 0)}},
       boundPort(home().socket().local_endpoint().port()),
       socketPlan(sharedPlan(firstPlan(local, remote, receiveOnly), boundPort)),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
-      admission(receiveOnly, localEndpoint, remoteEndpoint, localPort),
+      admission(receiveOnly, localEndpoint, remoteEndpoint, localPort, gate),
       lines(home().loop(), localPort, receiveBufferSize(home().nativeSocket())),
-      sender(home(), lines, remoteEndpoint, localPort),
-      unreachables(lines, localPort) {}
+      gate(lines, localPort, kMaxWorkers),
+      sender(home(), lines, recent, remoteEndpoint, localPort),
+      unreachables(lines, recent, localPort) {}
 
 UDPServer::Internals::~Internals() = default;
 
@@ -91,6 +93,13 @@ Worker* UDPServer::Internals::deliveringHere() const {
         if (workers[i]->deliversOnThisThread()) return workers[i].get();
     }
     return nullptr;
+}
+
+std::vector<ServerSocket::native_handle_type> UDPServer::Internals::nativeSockets() const {
+    std::vector<ServerSocket::native_handle_type> sockets;
+    const int count = workerCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; ++i) sockets.push_back(workers[i]->nativeSocket());
+    return sockets;
 }
 
 void UDPServer::Internals::sendHeldRepliesFirst() {

@@ -10,12 +10,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <asio/ip/udp.hpp>
 
 #include "udp/Addressing.h"
 #include "udp/Admission.h"
 #include "udp/ErrorLines.h"
+#include "udp/RecentDestinations.h"
+#include "udp/SenderGate.h"
 #include "udp/Sender.h"
 #include "udp/SocketOptions.h"
 #include "udp/Unreachables.h"
@@ -23,8 +26,10 @@
 
 // The server's private record: it composes the parts and coordinates them.
 // Each worker (Worker) owns a socket on the port, an event loop, a thread and
-// a receive batch, and delivers what it takes; Admission judges datagrams;
-// Sender is the send side, one for all workers; ErrorLines holds the error
+// a receive batch, and delivers what it takes; Admission judges datagrams,
+// with the SenderGate's policy and limits; Sender is the send side, one for
+// all workers, noting where it sends in RecentDestinations, by which
+// Unreachables judges what the network reports; ErrorLines holds the error
 // lines to their budget. The record keeps the lifecycle, the delegate and
 // the sum of the counters. Not part of the exported API, though it is nested
 // in an exported class.
@@ -63,6 +68,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const asio::ip::udp::endpoint remoteEndpoint;
     const Admission admission;
     ErrorLines lines;
+    SenderGate gate;
+    RecentDestinations recent;
     Sender sender;
     Unreachables unreachables;
     // What every worker's socket is asked beyond its plan; changed only
@@ -112,6 +119,8 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // does to `options`, or none, throwing what the system refused.
     template <typename Change>
     void changeOptions(const char* what, Change change);
+    // Every worker's native socket.
+    std::vector<ServerSocket::native_handle_type> nativeSockets() const;
     // While no worker runs: sends the replies a batch cut short held, logs
     // the outcomes, asks for the drop counts, reports what the system said of
     // the destinations (unless this is the `last` settling, at destruction),

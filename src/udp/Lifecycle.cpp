@@ -82,11 +82,15 @@ void UDPServer::Internals::addWorkers(int count) {
     if (before == 1) sharePort(home().socket(), true, error);
     if (error) throw std::system_error(standardCode(error), "open");
     int added = before;
+    // No policy changes while sockets join: each gets the filter in force.
+    const auto settings = gate.holdSettings();
     try {
         for (; added < count; ++added) {
-            auto worker = std::make_unique<Worker>(shared, socketPlan);
+            auto worker =
+                std::make_unique<Worker>(shared, socketPlan, static_cast<std::size_t>(added));
             worker->setLayout(static_cast<std::size_t>(maxDatagram.load()));
             if (!options.isDefault()) applyOptions(worker->socket(), options, error);
+            if (!error) gate.filterNewSocket(worker->nativeSocket(), error);
             if (error) throw std::system_error(standardCode(error), "open");
             workers[added] = std::move(worker);
         }

@@ -31,10 +31,11 @@ std::string& Sender::lineRoom() {
     return room;
 }
 
-Sender::Sender(Worker& home, ErrorLines& lines, const asio::ip::udp::endpoint& remote,
-               int localPort)
+Sender::Sender(Worker& home, ErrorLines& lines, RecentDestinations& recent,
+               const asio::ip::udp::endpoint& remote, int localPort)
     : home(home),
       lines(lines),
+      recent(recent),
       remote(remote),
       toRemote(Route::toward(remote)),
       localPort(localPort),
@@ -52,6 +53,7 @@ Sender::Sender(Worker& home, ErrorLines& lines, const asio::ip::udp::endpoint& r
 Sender::Error Sender::sendAlong(const Route& route, const std::string& line,
                                                  const char* data, std::uint64_t size) {
     velmora::Logger::debug(line);
+    recent.note(route.to, std::chrono::steady_clock::now());
     if (!copies.any()) {
         CompletedSends::Outcome outcome{};
         outcome.to = route.to;
@@ -72,6 +74,8 @@ Sender::Error Sender::sendAlong(const Route& route, const std::string& line,
 std::size_t Sender::sendBatch(const Outgoing* datagrams, std::size_t count,
                                             Error& refusal) {
     std::size_t accepted = 0;
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < count; ++i) recent.note(datagrams[i].route->to, now);
     if (!copies.any()) {
         CompletedSends::Outcome outcomes[kMaxBatch];
         accepted = sendBatchWithoutBlocking(home.nativeSocket(), datagrams, count, segmentation,
@@ -209,6 +213,7 @@ Sender::Error Sender::holdReply(Worker& worker, const char* data, std::uint64_t 
     const Route route = Route::replyTo(*request.sender, readArrival(request), trafficClass);
     velmora::Logger::debug(sendingLineFor(route, worker.replyLineRoom()));
     if (!copies.reserve(static_cast<std::size_t>(size))) return refuseQueueFull();
+    recent.note(route.to, worker.batchTime());
     counts.sendsAccepted.add();
     worker.heldReplies().add(data, static_cast<std::size_t>(size), route);
     return UDPServer::Ok;

@@ -12,6 +12,7 @@
 #include "udp/BatchSend.h"
 #include "udp/CompletedSends.h"
 #include "udp/ErrorLines.h"
+#include "udp/RecentDestinations.h"
 #include "udp/Route.h"
 #include "udp/ServerCounters.h"
 #include "udp/WaitingSends.h"
@@ -28,8 +29,10 @@ class Sender {
 public:
     using Error = UDPServer::Error;
 
-    // `remote` is the peer, unused in receive-only mode.
-    Sender(Worker& home, ErrorLines& lines, const asio::ip::udp::endpoint& remote, int localPort);
+    // `remote` is the peer, unused in receive-only mode. Every destination
+    // is noted in `recent` before the system sends to it.
+    Sender(Worker& home, ErrorLines& lines, RecentDestinations& recent,
+           const asio::ip::udp::endpoint& remote, int localPort);
 
     const Route& remoteRoute() const { return toRemote; }
     const std::string& remoteSendingLine() const { return sendingLine; }
@@ -94,6 +97,7 @@ private:
 
     Worker& home;
     ErrorLines& lines;
+    RecentDestinations& recent;
     const asio::ip::udp::endpoint remote;
     const Route toRemote;
     const int localPort;

@@ -38,6 +38,13 @@ struct alignas(64) ReceiveCounters {
     OwnedCount truncated;
     OwnedCount droppedBySystem;
     OwnedCount rejectedNotForGroup;
+    OwnedCount rejectedByPolicy;
+    OwnedCount rejectedByLimit;
+    OwnedCount wouldLimitDeliveries;
+    // Replies the worker's deliveries made, refused or let through by the
+    // reply limit.
+    OwnedCount repliesRateLimited;
+    OwnedCount wouldLimitReplies;
 };
 
 // The send side's figures, except the waiting sends, which their queue counts.

@@ -139,6 +139,11 @@ void UDPServer::readCounters(Counters& counters) const {
         now.truncated += c.truncated.get();
         now.droppedBySystem += c.droppedBySystem.get();
         now.rejectedNotForGroup += c.rejectedNotForGroup.get();
+        now.rejectedByPolicy += c.rejectedByPolicy.get();
+        now.rejectedByLimit += c.rejectedByLimit.get();
+        now.wouldLimitDeliveries += c.wouldLimitDeliveries.get();
+        now.repliesRateLimited += c.repliesRateLimited.get();
+        now.wouldLimitReplies += c.wouldLimitReplies.get();
     }
     const SendCounters& c = in.sender.counters();
     now.sendsAccepted = c.sendsAccepted.get();

@@ -118,5 +118,9 @@ UDPServer::Error UDPServer::reply(const char* data, std::uint64_t size, int traf
     Worker* worker = in.deliveringHere();
     const Error refusal = in.refuseAddressed(worker != nullptr);
     if (refusal != Ok) return refusal;
+    if (!in.gate.withinReplyLimit(worker->index(), *worker->delivered().sender,
+                                  worker->batchTime(), worker->ownCounters())) {
+        return RateLimited;
+    }
     return in.sender.holdReply(*worker, data, size, markOf(trafficClass));
 }

@@ -5,12 +5,21 @@
 #include "udp/EndpointConversion.h"
 #include "udp/SystemErrors.h"
 
-Unreachables::Unreachables(ErrorLines& lines, int localPort)
-    : lines(lines), portText(std::to_string(localPort)) {}
+Unreachables::Unreachables(ErrorLines& lines, const RecentDestinations& recent, int localPort)
+    : lines(lines), recent(recent), portText(std::to_string(localPort)) {}
 
 // The listener hears of it even if the logger throws; the logger's exception
 // then goes on.
+// A report that names no destination (Windows may not) cannot be judged,
+// and is believed.
 void Unreachables::report(const DestinationError& unreachable) {
+    const bool named = unreachable.destination.port() != 0 ||
+                       !unreachable.destination.address().is_unspecified();
+    if (unreachable.fromNetwork && named &&
+        !recent.sentTo(unreachable.destination, std::chrono::steady_clock::now())) {
+        unsolicited.add();
+        return;
+    }
     switch (unreachable.reason) {
     case UDPServer::UnreachableReason::Port: port.add(); break;
     case UDPServer::UnreachableReason::Host: host.add(); break;
@@ -19,7 +28,9 @@ void Unreachables::report(const DestinationError& unreachable) {
     }
     const std::error_code error = standardCode(unreachable.error);
     std::exception_ptr logFailure;
-    if (const auto line = lines.mayLog()) {
+    const bool ownRefusal = !unreachable.fromNetwork &&
+                            unreachable.reason == UDPServer::UnreachableReason::TooBig;
+    if (const auto line = ownRefusal ? ErrorLineBudget::Line() : lines.mayLog()) {
         try {
             std::string text = "[UDPServer] Destination ";
             appendPeerText(text, unreachable.destination);
@@ -49,4 +60,5 @@ void Unreachables::addTo(UDPServer::Counters& counters) const {
     counters.unreachableHost = host.get();
     counters.unreachableTooBig = tooBig.get();
     counters.unreachableOther = other.get();
+    counters.unreachableUnsolicited = unsolicited.get();
 }

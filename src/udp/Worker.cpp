@@ -7,6 +7,7 @@
 
 #include "host/Logger.h"
 #include "udp/FirstFailure.h"
+#include "udp/SenderGate.h"
 #include "udp/Sender.h"
 
 namespace {
@@ -17,8 +18,9 @@ constexpr std::chrono::microseconds kLongDelivery{20};
 
 }  // namespace
 
-Worker::Worker(const WorkerShared& shared, const SocketPlan& plan)
+Worker::Worker(const WorkerShared& shared, const SocketPlan& plan, std::size_t index)
     : shared(shared),
+      place(index),
       boundSocket(openBound(ioContext, plan)),
       native(boundSocket.native_handle()),
       receiveBufferBytes(receiveBufferSize(native)) {
@@ -85,15 +87,17 @@ void Worker::run() {
 // start(); the replies made so far still leave.
 void Worker::receive() {
     const auto started = std::chrono::steady_clock::now();
+    batchStarted = started;
     while (receiving.batch.pending()) {
         if (!shared.running.load(std::memory_order_acquire)) break;
         const ReceiveBatch::Datagram& datagram = *receiving.batch.next();
-        if (shared.admission.admit(datagram, count, shared.lines)) deliver(datagram);
+        if (shared.admission.admit(datagram, count, shared.lines, place, started)) deliver(datagram);
         // A batch of trains may hold thousands of datagrams: their replies
         // leave a chunk at a time rather than all pile up among the copies.
         if (replies.count() >= kMaxBatch) shared.sender.sendReplies(*this);
     }
     if (replies.count() != 0) shared.sender.sendReplies(*this);
+    shared.gate.release(place);
     if (receiving.batch.pending()) return;
     if (!receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&
         std::chrono::steady_clock::now() - started < kLongDelivery) {

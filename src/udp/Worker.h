@@ -3,6 +3,7 @@
 #include <dravik/UDPServerDelegate.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include "udp/SocketOpening.h"
 #include "udp/WakeAllocator.h"
 
+class SenderGate;
 class Sender;
 class Unreachables;
 
@@ -36,6 +38,7 @@ struct WorkerShared {
     ErrorLines& lines;
     Sender& sender;
     Unreachables& unreachables;
+    SenderGate& gate;
     const std::string& receivedPrefix;  // "... Received message on port P: "
     const int localPort;
 };
@@ -48,8 +51,9 @@ struct WorkerShared {
 // socket is closed first and the loop then discards those handlers.
 class Worker {
 public:
-    // Opens a socket as `plan` says; throws as openBound() does.
-    Worker(const WorkerShared& shared, const SocketPlan& plan);
+    // Opens a socket as `plan` says; throws as openBound() does. `index` is
+    // its place among the server's workers.
+    Worker(const WorkerShared& shared, const SocketPlan& plan, std::size_t index);
     ~Worker();
 
     ServerSocket& socket() { return boundSocket; }
@@ -82,6 +86,11 @@ public:
     std::string& replyLineRoom() { return replyLine; }
 
     const ReceiveCounters& counters() const { return count; }
+    // The same, for the delivering thread to count in.
+    ReceiveCounters& ownCounters() { return count; }
+    std::size_t index() const { return place; }
+    // When the batch being delivered was taken up (the delivering thread).
+    std::chrono::steady_clock::time_point batchTime() const { return batchStarted; }
 
     // Asks the system for its drop count now, where it can. Platform-specific.
     void askSystemDrops();
@@ -135,7 +144,9 @@ private:
     void takeDestinationErrors();
 
     const WorkerShared& shared;
+    const std::size_t place;
     ReceiveCounters count;
+    std::chrono::steady_clock::time_point batchStarted;
     // Both outlive the event loop: a receive it abandons may still point
     // into the batch, and a wake-up it discards gives its room back.
     ReceivePath receiving;

@@ -80,7 +80,14 @@ bool readDestinationError(const char* control, std::size_t controlSize,
     out = DestinationError{};
     out.destination = destination;
     out.reason = reasonOf(report);
-    out.mtu = out.reason == UDPServer::UnreachableReason::TooBig ? report.ee_info : 0;
+    out.fromNetwork = report.ee_origin != SO_EE_ORIGIN_LOCAL;
+    // An MTU no path of the family can have is not passed on as the path's.
+    const bool v6 = report.ee_origin == SO_EE_ORIGIN_ICMP6 ||
+                    (report.ee_origin == SO_EE_ORIGIN_LOCAL && destination.address().is_v6() &&
+                     !destination.address().to_v6().is_v4_mapped());
+    if (out.reason == UDPServer::UnreachableReason::TooBig && report.ee_info >= smallestMtu(v6)) {
+        out.mtu = report.ee_info;
+    }
     out.error = std::error_code(static_cast<int>(report.ee_errno), asio::error::get_system_category());
     if (report.ee_origin != SO_EE_ORIGIN_LOCAL &&
         !readReporter<sockaddr_in6>(control, controlSize, AF_INET6, out)) {
