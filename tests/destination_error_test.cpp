@@ -79,6 +79,7 @@ TEST_P(DestinationErrorTest, IsReadWithItsReasonWhereverItLiesInTheRoom) {
     EXPECT_EQ(out.mtu, r.mtu);
     EXPECT_EQ(out.error.value(), static_cast<int>(r.error));
     EXPECT_EQ(out.reporterKnown, r.origin != SO_EE_ORIGIN_LOCAL);
+    EXPECT_EQ(out.fromNetwork, r.origin != SO_EE_ORIGIN_LOCAL);
     if (out.reporterKnown) {
         EXPECT_EQ(out.reportedBy.address().to_string(), "10.0.0.1");
     }
@@ -103,6 +104,17 @@ INSTANTIATE_TEST_SUITE_P(
                Reason::TooBig, 1280},
         Report{"LocalTooBig", IPPROTO_IP, SO_EE_ORIGIN_LOCAL, 0, 0, EMSGSIZE, 1280, true,
                Reason::TooBig, 1280},
+        // MTUs no path can have are not passed on as the path's.
+        Report{"FragmentationNeededMtu0", IPPROTO_IP, SO_EE_ORIGIN_ICMP, 3, 4, EMSGSIZE, 0, true,
+               Reason::TooBig, 0},
+        Report{"FragmentationNeededMtu67", IPPROTO_IP, SO_EE_ORIGIN_ICMP, 3, 4, EMSGSIZE, 67, true,
+               Reason::TooBig, 0},
+        Report{"FragmentationNeededMtu68", IPPROTO_IP, SO_EE_ORIGIN_ICMP, 3, 4, EMSGSIZE, 68, true,
+               Reason::TooBig, 68},
+        Report{"PacketTooBigV6Mtu100", IPPROTO_IPV6, SO_EE_ORIGIN_ICMP6, 2, 0, EMSGSIZE, 100, true,
+               Reason::TooBig, 0},
+        Report{"PacketTooBigV6Mtu1279", IPPROTO_IPV6, SO_EE_ORIGIN_ICMP6, 2, 0, EMSGSIZE, 1279,
+               true, Reason::TooBig, 0},
         Report{"TimeStampIsNoError", IPPROTO_IP, SO_EE_ORIGIN_TIMESTAMPING, 0, 0, ENOMSG, 0,
                false, Reason::Other, 0}),
     [](const ::testing::TestParamInfo<Report>& info) { return std::string(info.param.name); });
