@@ -192,6 +192,7 @@ protected:
     const UDPServer::Endpoint to{GetParam().destination, 9};
 };
 
+// One line for the refused datagram: the send's own.
 TEST_P(PathTest, DontFragmentRefusesWhatTheRouteCannotTakeAndSaysItsMtu) {
     server->setFragmentation(UDPServer::Fragmentation::DontFragment);
     server->start();
@@ -212,11 +213,7 @@ TEST_P(PathTest, DontFragmentRefusesWhatTheRouteCannotTakeAndSaysItsMtu) {
     const UDPServer::Endpoint told(GetParam().destination, GetParam().bind[0] == ':' ? 9 : 0);
     EXPECT_EQ(heard[0].destination, told);
     EXPECT_EQ(server->counters().unreachableTooBig, 1u);
-    EXPECT_EQ(log.count(velmora::LogLevel::Error,
-                        "[UDPServer] Destination " + told.toString() + " unreachable on port 0: " +
-                            std::make_error_code(std::errc::message_size).message() +
-                            " (MTU 1280)"),
-              1u);
+    EXPECT_TRUE(log.linesStartingWith("[UDPServer] Destination ").empty());
 }
 
 TEST_P(PathTest, TheSystemsDefaultFragments) {

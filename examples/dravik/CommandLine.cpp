@@ -45,21 +45,24 @@ bool CommandLine::flag(const std::string& option) {
 }
 
 std::string CommandLine::value(const std::string& option, const std::string& fallback) {
-    std::string result = fallback;
-    bool seen = false;
+    const std::vector<std::string> given = values(option);
+    if (given.size() > 1) throw UsageError("option '" + option + "' is given more than once");
+    return given.empty() ? fallback : given.front();
+}
+
+std::vector<std::string> CommandLine::values(const std::string& option) {
+    std::vector<std::string> result;
     for (auto it = arguments.begin(); it != optionsEnd(arguments);) {
         if (*it != option && !isValueOf(*it, option)) {
             ++it;
             continue;
         }
-        if (seen) throw UsageError("option '" + option + "' is given more than once");
-        seen = true;
         if (*it == option) {
             if (it + 1 == arguments.end()) throw UsageError(option + " needs a value");
-            result = *(it + 1);
+            result.push_back(*(it + 1));
             it = arguments.erase(it, it + 2);
         } else {
-            result = it->substr(option.size() + 1);
+            result.push_back(it->substr(option.size() + 1));
             it = arguments.erase(it);
         }
     }

@@ -38,6 +38,8 @@ public:
     bool flag(const std::string& option);
     // Takes "--name VALUE" (or "--name=VALUE") out; `fallback` if absent.
     std::string value(const std::string& option, const std::string& fallback);
+    // Takes every "--name VALUE" out, for an option that may be repeated.
+    std::vector<std::string> values(const std::string& option);
     // The remaining positional arguments, after refusing unknown options.
     std::vector<std::string> finish();
 

@@ -10,6 +10,7 @@
 #include "EchoGuard.h"
 #include "Interrupt.h"
 #include "OpenServer.h"
+#include "SenderLimits.h"
 #include "StatsLine.h"
 
 namespace dravik_app {
@@ -22,7 +23,8 @@ public:
     explicit Echoer(UDPServer& server) : guard(server.localPort()), server(server) {}
     void messageReceived(const char* data, std::uint64_t size) override {
         if (guard.judge(server.sender()) != EchoGuard::Answer) return;
-        if (server.reply(data, size) == UDPServer::NotRunning) ++refusedAtStop;
+        const UDPServer::Error result = server.reply(data, size);
+        if (result == UDPServer::NotRunning) ++refusedAtStop;
     }
 
     EchoGuard guard;
@@ -40,6 +42,7 @@ int runEcho(CommandLine& line) {
     const int workers = parseWorkers(line);
     const SendMarks marks = parseSendMarks(line);
     const bool withStats = line.flag("--stats");
+    const SenderLimits limits = parseSenderLimits(line, true);
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("echo takes exactly one PORT");
     const int port = parsePort(positional[0], "PORT");
@@ -47,6 +50,7 @@ int runEcho(CommandLine& line) {
     auto server = openReceiveOnly(port, address, workers);
     server->setMaxDatagramSize(65535);  // echoed whole
     applySendMarks(marks, *server);
+    applySenderLimits(limits, *server, kEchoReplyLimit);
     Echoer echoer(*server);
     server->setDelegate(&echoer);
     catchInterrupts();
@@ -63,7 +67,7 @@ int runEcho(CommandLine& line) {
                  "received %s, replied %llu; not replied: %llu empty, %llu from the echo's own "
                  "port, %llu from ports of services that answer everything, %llu for a full "
                  "send queue, %llu refused by the system, %llu discarded at stop, %llu refused "
-                 "at stop; %s\n",
+                 "at stop, %llu over the reply limit; %s; %s\n",
                  counted(c.received, "datagram").c_str(), static_cast<unsigned long long>(c.sent),
                  static_cast<unsigned long long>(c.rejectedEmpty),
                  echoer.guard.count(EchoGuard::FromOwnPort),
@@ -71,7 +75,8 @@ int runEcho(CommandLine& line) {
                  static_cast<unsigned long long>(c.sendsQueueFull),
                  static_cast<unsigned long long>(c.sendsFailed),
                  static_cast<unsigned long long>(c.sendsDiscarded), echoer.refusedAtStop.load(),
-                 systemDrops(*server).c_str());
+                 static_cast<unsigned long long>(c.repliesRateLimited), systemDrops(*server).c_str(),
+                 describeRefusals(c).c_str());
     return 0;
 }
 

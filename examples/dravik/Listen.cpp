@@ -9,6 +9,7 @@
 #include "Interrupt.h"
 #include "OpenServer.h"
 #include "OutputWriter.h"
+#include "SenderLimits.h"
 #include "StatsLine.h"
 
 namespace dravik_app {
@@ -22,6 +23,7 @@ int runListen(CommandLine& line) {
     const long maxSize = parseNumber(line.value("--max-size", "65535"), "--max-size", 1, 65535);
     const std::string address = line.value("--bind", "0.0.0.0");
     const int workers = parseWorkers(line);
+    const SenderLimits limits = parseSenderLimits(line, false);
     const auto positional = line.finish();
     if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
     if (asHex && asBase64) throw UsageError("choose one of --hex and --base64");
@@ -31,6 +33,7 @@ int runListen(CommandLine& line) {
     DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text,
                             output);
     auto server = openReceiveOnly(port, address, workers);
+    applySenderLimits(limits, *server);
     if (withSender) printer.showSendersOf(*server);
     if (withInfo) {
         server->setReceiveInfo(true);
@@ -60,13 +63,14 @@ int runListen(CommandLine& line) {
         c.rejectedNotForGroup != 0
             ? " (" + std::to_string(c.rejectedNotForGroup) + " sent to another address than the group)"
             : std::string();
-    std::fprintf(stderr, "received %s%s, delivered %llu (%s), printed %llu, not written %llu, %s\n",
+    std::fprintf(stderr,
+                 "received %s%s, delivered %llu (%s), printed %llu, not written %llu, %s; %s\n",
                  counted(c.received, "datagram").c_str(), notForGroup.c_str(),
                  static_cast<unsigned long long>(delivered),
                  counted(printer.bytes(), "byte").c_str(),
                  static_cast<unsigned long long>(printed),
                  static_cast<unsigned long long>(delivered - printed),
-                 systemDrops(*server).c_str());
+                 systemDrops(*server).c_str(), describeRefusals(c).c_str());
     if (output.error() != 0) throw StreamError("write error", output.error());
     return printed == delivered ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Interrupt.h"
+#include "SenderLimits.h"
 
 namespace dravik_app {
 
@@ -31,7 +32,7 @@ std::string StatsLine::describe(const UDPServer::Counters& c) {
            ", " +
            figure("unreachable", c.unreachablePort + c.unreachableHost + c.unreachableTooBig +
                                      c.unreachableOther) +
-           ", " + figure("sent", c.sent);
+           ", " + figure("sent", c.sent) + ", " + describeRefusals(c);
 }
 
 // "\r" and "clear to the end of the line" rewrite it in place.

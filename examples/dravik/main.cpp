@@ -40,7 +40,9 @@ const std::map<std::string, Command>& commands() {
         {"listen",
          {dravik_app::runListen, "error",
           "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from] [--info]\n"
-          "                    [--max-size N] [--workers N] [--stats]\n"
+          "                    [--max-size N] [--workers N] [--stats] [--allow PREFIX]...\n"
+          "                    [--deny PREFIX]... [--in-kernel] [--limit RATE]\n"
+          "                    [--prefix-lengths V4,V6]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
           "own line: as text with control bytes escaped, as hex, or as Base64; with --from,\n"
@@ -49,17 +51,28 @@ const std::map<std::string, Command>& commands() {
           "--workers N (1 to 256, Linux), N threads each take a share of the senders, each\n"
           "sender's lines in order. --info puts what the network said of each datagram\n"
           "before it: \"tos 0xb8 ttl 64 at SECONDS.NANOSECONDS on lo\" (- where unknown).\n"
-          "--stats writes the counters on standard error once a second. Ctrl-C or SIGTERM\n"
-          "stops it.\n"}},
+          "--stats writes the counters on standard error once a second. --allow and\n"
+          "--deny PREFIX (10.0.0.0/8, 2001:db8::/32, or an address; repeatable) say who\n"
+          "may send: the most specific rule decides, and with any --allow, senders no rule\n"
+          "matches are refused. --in-kernel has the system drop refused senders too (Linux).\n"
+          "--limit RATE delivers at most RATE datagrams a second from each prefix (a\n"
+          "second's worth at once); --prefix-lengths V4,V6 (default 24,56) sets the prefixes\n"
+          "it counts by. Ctrl-C or SIGTERM stops it.\n"}},
         {"echo",
          {dravik_app::runEcho, "error",
           "usage: dravik echo PORT [--bind ADDRESS] [--workers N] [--tos N] [--ttl N]\n"
-          "                  [--dont-fragment] [--stats]\n"
+          "                  [--dont-fragment] [--stats] [--allow PREFIX]... [--deny PREFIX]...\n"
+          "                  [--in-kernel] [--limit RATE] [--reply-limit RATE]\n"
+          "                  [--prefix-lengths V4,V6]\n"
           "An echo server: sends every datagram arriving on UDP PORT of ADDRESS (as for\n"
           "listen; --workers as for listen) back to its sender, from the address it was\n"
           "sent to. Ctrl-C or SIGTERM stops it with a count of what was received, replied\n"
           "and not replied, and why. --tos, --ttl and --dont-fragment mark the answers as\n"
-          "for send; --stats as for listen.\n"}},
+          "for send; --stats, --allow, --deny, --in-kernel, --limit and --prefix-lengths\n"
+          "as for listen. Answers go to at most 1000 a second per prefix of senders outside\n"
+          "loopback, since an echo on a public address answers forged sources too;\n"
+          "--reply-limit RATE sets that rate for every sender, loopback included, and\n"
+          "--reply-limit 0 lifts it.\n"}},
         {"send",
          {dravik_app::runSend, "error",
           "usage: dravik send HOST PORT [--local-port P] [--wait MS] [--tos N] [--ttl N]\n"

@@ -414,8 +414,8 @@ public:
     // system's words, and handed to the listener, if one is set (null: none).
     // What the network reports is a claim anyone who can reach the port can
     // make: a report about a destination the server has not sent to within
-    // the last 30 seconds (of the last 8,192 it sent to, as far as they fit
-    // its table) is only counted in unreachableUnsolicited. Windows names no
+    // the last 30 seconds (as far as its table holds them: 8,192, 8 to a set
+    // chosen by a keyed hash) is only counted in unreachableUnsolicited. Windows names no
     // destination with some reports; those are believed. A datagram this
     // host itself refuses as too big is counted and handed on, but its one
     // line is the send's own "Error sending data".

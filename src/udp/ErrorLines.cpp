@@ -39,7 +39,10 @@ void ErrorLines::logDrops(bool flush) {
     velmora::Logger::error("[UDPServer] " + std::to_string(dropped) +
                            " datagrams dropped by the system on port " + std::to_string(localPort) +
                            ": receive buffer of " + std::to_string(receiveBufferBytes) +
-                           " bytes full");
+                           " bytes full" +
+                           (systemFilters.load(std::memory_order_relaxed)
+                                ? ", or refused by the sender policy in the system"
+                                : ""));
 }
 
 // The timer belongs to the report loop; other threads hand it the arming.

@@ -24,6 +24,9 @@ public:
     // Counts datagrams the system dropped and logs them within the budget.
     // Any thread.
     void addDrops(std::uint64_t dropped);
+    // Whether the system's filter judges senders too: it counts what it
+    // refuses among the drops, which the drop line then says. Any thread.
+    void noteSystemFilters(bool on) { systemFilters.store(on, std::memory_order_relaxed); }
     // While no worker runs: logs the drops and the held lines whose report is
     // due, within the budget; or, when this is the `last` report
     // (destruction), whatever the budget says.
@@ -46,5 +49,6 @@ private:
     const int receiveBufferBytes;
     ErrorLineBudget budget;
     std::atomic<std::uint64_t> dropsToLog{0};
+    std::atomic<bool> systemFilters{false};
     Timer timer;  // the report loop's thread only, or while no worker runs
 };

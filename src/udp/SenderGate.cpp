@@ -94,6 +94,7 @@ void SenderGate::setPolicy(std::shared_ptr<const PolicyTable> policy,
             throw std::system_error(standardCode(error), "the system refused the sender filter");
         }
         program = std::move(filter);
+        lines.noteSystemFilters(!program.empty());
     }
     replaceRules([&](Rules& next) { next.policy = std::move(policy); });
 }

@@ -282,7 +282,9 @@ class EchoTest(unittest.TestCase):
                 if b"unreachable 1," in line:
                     # Off a terminal, a whole line of its own each second.
                     self.assertRegex(line, rb"^received \d+, delivered \d+, dropped by the system 0, "
-                                           rb"rejected 0, unreachable 1, sent \d+\n$")
+                                           rb"rejected 0, unreachable 1, sent \d+, refused by the "
+                                           rb"policy 0, over the limit 0, replies over the limit 0, "
+                                           rb"unsolicited reports 0\n$")
                     break
             else:
                 self.fail("the unreachable answer was never counted")
@@ -290,6 +292,135 @@ class EchoTest(unittest.TestCase):
             process.communicate(timeout=TIMEOUT)
         finally:
             process.kill()
+
+
+class ExposureTest(unittest.TestCase):
+    """Who may send, and how much is answered."""
+
+    def start(self, *args):
+        process = subprocess.Popen([DRAVIK, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        announced = process.stderr.readline()
+        self.assertIn(b"on UDP port", announced)
+        return process, int(announced.split(b"port ")[1].split(b";")[0])
+
+    def stop(self, process):
+        process.send_signal(signal.SIGTERM)
+        output, errors = process.communicate(timeout=TIMEOUT)
+        self.assertEqual(process.returncode, 0, errors)
+        return output, errors
+
+    def test_allow_and_deny_choose_the_senders(self):
+        """The refused sender goes first: once the allowed one's line is out, it
+        has been judged."""
+        for place in ([], ["--in-kernel"]):
+            with self.subTest(place=place):
+                process, port = self.start("listen", "0", "--bind", "127.0.0.1", "--from",
+                                           "--allow", "127.0.0.0/8", "--deny", "127.0.0.66",
+                                           "--deny=10.0.0.0/8", *place)
+                try:
+                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as refused, \
+                            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as allowed:
+                        refused.bind(("127.0.0.66", 0))
+                        refused.sendto(b"no", ("127.0.0.1", port))
+                        allowed.sendto(b"yes", ("127.0.0.1", port))
+                        line = process.stdout.readline()
+                    output, errors = self.stop(process)
+                finally:
+                    process.kill()
+                self.assertTrue(line.endswith(b"\tyes\n"), line)
+                self.assertEqual(output, b"")
+                if place:
+                    self.assertIn(b"received 1 datagram, ", errors)
+                    self.assertIn(b"dropped 1 packet; a packet may hold several datagrams; refused "
+                                  b"by the policy 0,", errors)
+                    self.assertIn(b"bytes full, or refused by the sender policy in the system",
+                                  errors)
+                else:
+                    self.assertIn(b"received 2 datagrams, ", errors)
+                    self.assertIn(b"refused by the policy 1,", errors)
+
+    def test_echo_spares_loopback_unless_a_reply_limit_is_given(self):
+        for options, replies in (([], 300), (["--reply-limit", "5"], None)):
+            with self.subTest(options=options):
+                process, port = self.start("echo", "0", "--bind", "127.0.0.1", *options)
+                try:
+                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+                        client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+                        client.settimeout(0.5)
+                        started = time.monotonic()
+                        for _ in range(300):
+                            client.sendto(b"q", ("127.0.0.1", port))
+                        answered = 0
+                        with contextlib.suppress(socket.timeout):
+                            while True:
+                                client.recv(10)
+                                answered += 1
+                        # Until the last answer could have come.
+                        elapsed = time.monotonic() - started
+                    _, errors = self.stop(process)
+                finally:
+                    process.kill()
+                if replies is not None:
+                    self.assertEqual(answered, replies)
+                    self.assertIn(b"0 over the reply limit", errors)
+                else:
+                    self.assertLessEqual(answered, 5 + 5 * elapsed + 1)
+                    self.assertIn(b"%d over the reply limit" % (300 - answered), errors)
+
+    def test_echo_limits_replies_outside_loopback_by_default(self):
+        """In a network namespace of its own, a sender on an address of the
+        namespace's loopback interface that is not a loopback address."""
+        script = f"""
+import socket, subprocess, sys, time
+subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+subprocess.run(["ip", "addr", "add", "10.77.0.1/32", "dev", "lo"], check=True)
+echo = subprocess.Popen([{DRAVIK!r}, "echo", "0", "--bind", "10.77.0.1"], stderr=subprocess.PIPE)
+port = int(echo.stderr.readline().split(b"port ")[1].split(b";")[0])
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.bind(("10.77.0.1", 0))
+client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+started = time.monotonic()
+for _ in range(3000):
+    client.sendto(b"q", ("10.77.0.1", port))
+elapsed = time.monotonic() - started
+client.settimeout(0.5)
+answered = 0
+try:
+    while True:
+        client.recv(10)
+        answered += 1
+except socket.timeout:
+    pass
+echo.terminate()
+echo.communicate(timeout=10)
+print(answered, elapsed)
+"""
+        result = subprocess.run(["unshare", "-n", "python3", "-c", script], capture_output=True,
+                                timeout=TIMEOUT)
+        if result.returncode != 0 and (b"unshare" in result.stderr or b"RTNETLINK" in result.stderr):
+            self.skipTest(f"no network namespace: {result.stderr.decode().strip()}")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        answered, elapsed = result.stdout.split()
+        # The burst of 1000, and what 1000 a second add while the requests came.
+        self.assertGreaterEqual(int(answered), 1000)
+        self.assertLessEqual(int(answered), 1000 + 1000 * float(elapsed) + 1)
+
+    def test_bad_values_are_usage_errors(self):
+        cases = [
+            (["listen", "0", "--allow", "10.0.0.300"], "sender rule '10.0.0.300'"),
+            (["listen", "0", "--deny", "10.0.0.1/8"], "bits set past its prefix length"),
+            (["echo", "0", "--limit", "-1"], "--limit must be 0 to 1000000000"),
+            (["echo", "0", "--reply-limit", "fast"], "--reply-limit must be a whole number"),
+            (["listen", "0", "--prefix-lengths", "24"], "--prefix-lengths must be V4,V6"),
+            (["listen", "0", "--prefix-lengths", "33,56"], "--prefix-lengths' V4 must be 0 to 32"),
+            (["listen", "0", "--in-kernel"], "--in-kernel needs a rule"),
+            (["listen", "0", "--reply-limit", "5"], "unknown option '--reply-limit'"),
+        ]
+        for args, text in cases:
+            with self.subTest(args=args):
+                result = run(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(text, result.stderr.decode())
 
 
 class SendTest(unittest.TestCase):
