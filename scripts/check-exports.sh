@@ -45,6 +45,10 @@ required=(
     'UDPServer::reply(char const*, unsigned long, int)'
     'UDPServer::setUnreachableListener(UDPServer::UnreachableListener*)'
     'vtable for UDPServer::UnreachableListener'
+    'UDPServer::setSenderPolicy(UDPServer::SenderPolicy const&)'
+    'UDPServer::clearSenderPolicy()'
+    'UDPServer::setDeliveryLimit(UDPServer::RateLimit const&)'
+    'UDPServer::setReplyLimit(UDPServer::RateLimit const&)'
 )
 for symbol in "${required[@]}"; do
     if ! grep -qxF "$symbol" <<<"$symbols"; then
