@@ -48,8 +48,15 @@ private:
 
 class LibraryEcho {
 public:
-    explicit LibraryEcho(ServingClock& clock) : delegate(clock) {
+    // `limited`: with a reply limit that never bites.
+    LibraryEcho(ServingClock& clock, bool limited = false) : delegate(clock) {
         server = std::make_unique<UDPServer>(0, "127.0.0.1");
+        if (limited) {
+            UDPServer::RateLimit limit;
+            limit.perSecond = 1e9;
+            limit.burst = 1e9;
+            server->setReplyLimit(limit);
+        }
         delegate.server = server.get();
         server->setDelegate(&delegate);
         server->start();
@@ -178,6 +185,12 @@ void BM_EchoLibrary(benchmark::State& state) {
     echo(state, server, clock);
 }
 
+void BM_EchoLibraryReplyLimit(benchmark::State& state) {
+    ServingClock clock;
+    LibraryEcho server(clock, true);
+    echo(state, server, clock);
+}
+
 void BM_EchoBare(benchmark::State& state) {
     ServingClock clock;
     BareEcho server(clock, false);
@@ -191,6 +204,7 @@ void BM_EchoBareBatch(benchmark::State& state) {
 }
 
 BENCHMARK(BM_EchoLibrary)->UseRealTime();
+BENCHMARK(BM_EchoLibraryReplyLimit)->UseRealTime();
 BENCHMARK(BM_EchoBare)->UseRealTime();
 BENCHMARK(BM_EchoBareBatch)->UseRealTime();
 

@@ -105,5 +105,30 @@ int main(int argc, char** argv) {
                       0.95);
     report.printLimit("unreachable storm, most error lines in any second", storm,
                       "error_lines_in_any_s", false, 11);
+    for (const char* rules : {"0", "10", "1000"}) {
+        report.printLimit(std::string("sender policy, ns per check, ") + rules + " rules",
+                          std::string("BM_PolicyCheck/") + rules, "ns_per_check", false, 30);
+    }
+    report.printLimit("limit per prefix, ns per check", "BM_LimitCheck", "ns_per_check", false, 50);
+    const std::string userSpace = "BM_RefusedFlood/0/iterations:1/real_time";
+    const std::string inKernel = "BM_RefusedFlood/1/iterations:1/real_time";
+    report.printLimit("refused flood, policy in user space, allowed sender's share", userSpace,
+                      "allowed_share", true, 0.99);
+    report.printLimit("refused flood, policy in the system, allowed sender's share", inKernel,
+                      "allowed_share", true, 0.99);
+    report.printRatio("refused flood, worker CPU, policy in the system vs in user space", inKernel,
+                      userSpace, "worker_cpu_ms", false, 0.1);
+    report.printRatio("refused flood in the system, worker CPU vs the allowed sender alone",
+                      inKernel, "BM_RefusedFlood/2/iterations:1/real_time", "worker_cpu_ms", false,
+                      1.1);
+    report.printRatio("echo, serving CPU per answer, reply limit that never bites vs none",
+                      "BM_EchoLibraryReplyLimit/real_time", "BM_EchoLibrary/real_time",
+                      "cpu_ns_per_answer", false, 1.05);
+    report.printRatio("echo, answers per second, reply limit that never bites vs none",
+                      "BM_EchoLibraryReplyLimit/real_time", "BM_EchoLibrary/real_time",
+                      "items_per_second", true, 0.95);
+    report.printLimit("reflection at full speed, victim's replies vs rate x seconds + burst",
+                      "BM_ReflectionLimited/iterations:1/real_time", "replies_vs_budget", false,
+                      1.0);
     return 0;
 }
