@@ -24,6 +24,7 @@
 #include <dravik/UDPServer.h>
 
 #include "BareSocket.h"
+#include "CountingDelegate.h"
 #include "udp/PolicyTable.h"
 #include "udp/RateLimiter.h"
 
@@ -126,33 +127,6 @@ void sendManyFrom(int fd, int port, const std::string& payload) {
     }
     ::sendmmsg(fd, messages, 32, 0);
 }
-
-long long cpuNanosOf(pthread_t thread) {
-    clockid_t clock;
-    timespec now{};
-    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &now) != 0) return 0;
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
-class CountingDelegate : public UDPServerDelegate {
-public:
-    void messageReceived(const char*, std::uint64_t) override {
-        if (count.load(std::memory_order_relaxed) == 0) {
-            std::lock_guard<std::mutex> lock(mutex);
-            worker = pthread_self();
-        }
-        count.fetch_add(1, std::memory_order_release);
-    }
-    pthread_t workerThread() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return worker;
-    }
-    std::atomic<long> count{0};
-
-private:
-    std::mutex mutex;
-    pthread_t worker{};
-};
 
 // 3 s of a flood (batches of 32) from four sockets of 127.0.0.2, which the policy refuses,
 // beside 20,000 datagrams a second from 127.0.0.1; Arg 1 puts the policy in

@@ -26,6 +26,7 @@
 #include <velmora/LogControl.h>
 
 #include "BareSocket.h"
+#include "CountingDelegate.h"
 #include "support/NetworkNamespace.h"
 
 namespace {
@@ -70,35 +71,6 @@ public:
 
 private:
     std::vector<Clock::time_point> times;  // under the logger's lock
-};
-
-// CPU time of another thread of this process, in nanoseconds.
-long long cpuNanosOf(pthread_t thread) {
-    clockid_t clock;
-    timespec now{};
-    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &now) != 0) return 0;
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
-// Counts what reaches the application and remembers the delivering thread.
-class CountingDelegate : public UDPServerDelegate {
-public:
-    void messageReceived(const char*, std::uint64_t) override {
-        if (count.load(std::memory_order_relaxed) == 0) {
-            std::lock_guard<std::mutex> lock(mutex);
-            worker = pthread_self();
-        }
-        count.fetch_add(1, std::memory_order_release);
-    }
-    pthread_t workerThread() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return worker;
-    }
-    std::atomic<long> count{0};
-
-private:
-    std::mutex mutex;
-    pthread_t worker{};
 };
 
 // Runs `disturb` on a thread of its own (until the flag it is given clears)

@@ -10,11 +10,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,27 +22,13 @@
 #include "support/NetworkNamespace.h"
 #include "support/PeerSocket.h"
 #include "support/RecordingDelegate.h"
+#include "support/UnreachableNotices.h"
 
 using dravik_test::PeerSocket;
 using Reason = UDPServer::UnreachableReason;
 
 namespace {
 
-class Notices : public UDPServer::UnreachableListener {
-public:
-    void destinationUnreachable(const UDPServer::Unreachable& unreachable) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        heard.push_back(unreachable);
-    }
-    std::vector<UDPServer::Unreachable> all() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return heard;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<UDPServer::Unreachable> heard;
-};
 
 std::uint16_t checksum(const std::vector<std::uint8_t>& bytes) {
     std::uint32_t sum = 0;
@@ -155,7 +139,7 @@ protected:
     std::unique_ptr<dravik_test::NetworkNamespace> space;
     int raw = -1;
     dravik_test::RecordingDelegate delegate;
-    Notices notices;
+    dravik_test::UnreachableNotices notices;
     std::unique_ptr<UDPServer> server;
 };
 
@@ -176,7 +160,7 @@ TEST_P(ForgedReportTest, IsBelievedOnlyAboutARecentDestinationWithAPossibleMtu) 
     ASSERT_TRUE(delegate.waitForCount(1));
     server->stop();
     const UDPServer::Counters c = server->counters();
-    const auto heard = notices.all();
+    const auto heard = notices.waitFor(0);
     const std::uint64_t counted =
         c.unreachablePort + c.unreachableHost + c.unreachableTooBig + c.unreachableOther;
     if (!f.believed) {

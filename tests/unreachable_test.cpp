@@ -18,6 +18,7 @@
 #include "support/PeerSocket.h"
 #include "support/Platform.h"
 #include "support/RecordingDelegate.h"
+#include "support/UnreachableNotices.h"
 
 using dravik_test::LogRecorder;
 using dravik_test::PeerSocket;
@@ -25,24 +26,7 @@ using Reason = UDPServer::UnreachableReason;
 
 namespace {
 
-class Notices : public UDPServer::UnreachableListener {
-public:
-    void destinationUnreachable(const UDPServer::Unreachable& unreachable) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        heard.push_back(unreachable);
-        changed.notify_all();
-    }
-    std::vector<UDPServer::Unreachable> waitFor(std::size_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(5), [&] { return heard.size() >= n; });
-        return heard;
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<UDPServer::Unreachable> heard;
-};
+using Notices = dravik_test::UnreachableNotices;
 
 struct Family {
     const char* name;

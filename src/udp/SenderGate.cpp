@@ -37,30 +37,41 @@ bool SenderGate::allows(std::size_t reader, const asio::ip::udp::endpoint& sende
     return false;
 }
 
-bool SenderGate::withinDeliveryLimit(std::size_t reader, const asio::ip::udp::endpoint& sender,
-                                     std::chrono::steady_clock::time_point now, ReceiveCounters& counters) {
-    const Rules* in = rules.read(reader);
-    if (in == nullptr || !in->deliveries) return true;
-    switch (in->deliveries->take(SourceAddress::of(sender.address()), nanoseconds(now))) {
+// A limiter's outcome, counted: true if the datagram or reply may pass.
+bool SenderGate::passes(RateLimiter* limiter, const asio::ip::udp::endpoint& sender,
+                        std::chrono::steady_clock::time_point now, OwnedCount& refused,
+                        OwnedCount& wouldRefuse) {
+    if (limiter == nullptr) return true;
+    switch (limiter->take(SourceAddress::of(sender.address()), nanoseconds(now))) {
     case RateLimiter::Outcome::Pass: return true;
-    case RateLimiter::Outcome::WouldRefuse: counters.wouldLimitDeliveries.add(); return true;
+    case RateLimiter::Outcome::WouldRefuse: wouldRefuse.add(); return true;
     case RateLimiter::Outcome::Refuse: break;
     }
-    counters.rejectedByLimit.add();
+    refused.add();
+    return false;
+}
+
+bool SenderGate::withinDeliveryLimit(std::size_t reader, const asio::ip::udp::endpoint& sender,
+                                     std::chrono::steady_clock::time_point now,
+                                     ReceiveCounters& counters) {
+    const Rules* in = rules.read(reader);
+    if (in == nullptr ||
+        passes(in->deliveries.get(), sender, now, counters.rejectedByLimit,
+               counters.wouldLimitDeliveries)) {
+        return true;
+    }
     logRefusal("[UDPServer] Sender ", sender, " over the delivery limit of its prefix on port ");
     return false;
 }
 
 bool SenderGate::withinReplyLimit(std::size_t reader, const asio::ip::udp::endpoint& sender,
-                                  std::chrono::steady_clock::time_point now, ReceiveCounters& counters) {
+                                  std::chrono::steady_clock::time_point now,
+                                  ReceiveCounters& counters) {
     const Rules* in = rules.read(reader);
-    if (in == nullptr || !in->replies) return true;
-    switch (in->replies->take(SourceAddress::of(sender.address()), nanoseconds(now))) {
-    case RateLimiter::Outcome::Pass: return true;
-    case RateLimiter::Outcome::WouldRefuse: counters.wouldLimitReplies.add(); return true;
-    case RateLimiter::Outcome::Refuse: break;
+    if (in == nullptr || passes(in->replies.get(), sender, now, counters.repliesRateLimited,
+                                counters.wouldLimitReplies)) {
+        return true;
     }
-    counters.repliesRateLimited.add();
     logRefusal("[UDPServer] Error: Reply to ", sender,
                " refused: its prefix is over the reply limit on port ");
     return false;

@@ -68,6 +68,9 @@ private:
     template <typename Change>
     void replaceRules(Change change);
     std::shared_ptr<RateLimiter> limiterFor(const UDPServer::RateLimit& limit) const;
+    static bool passes(RateLimiter* limiter, const asio::ip::udp::endpoint& sender,
+                       std::chrono::steady_clock::time_point now, OwnedCount& refused,
+                       OwnedCount& wouldRefuse);
     void logRefusal(const char* before, const asio::ip::udp::endpoint& sender, const char* after);
 
     ErrorLines& lines;
