@@ -137,13 +137,13 @@ std::uint32_t runFilter(const std::vector<FilterInstruction>& program, std::uint
 }
 
 // Random policies of nested prefixes around random addresses, judged by the
-// table and by the program alike, for senders near the rules' edges.
+// table and by the program alike, for senders at the rules' edges.
 TEST(FilterProgramTest, JudgesEverySenderAsTheTableDoes) {
     std::mt19937_64 random(7);
     for (int round = 0; round < 200; ++round) {
         UDPServer::SenderPolicy policy;
         policy.unmatched = random() % 2 ? A : D;
-        std::vector<SourceAddress> near;
+        std::vector<SourceAddress> edges;
         for (int r = 0; r < 12; ++r) {
             const bool v6 = random() % 2;
             SourceAddress base;
@@ -167,16 +167,16 @@ TEST(FilterProgramTest, JudgesEverySenderAsTheTableDoes) {
             policy.rules.push_back({random() % 2 ? A : D, address.to_string() + "/" + std::to_string(length)});
             SourceAddress at = base;
             at.value = first;
-            near.push_back(at);
+            edges.push_back(at);
             at.value = first.filled(length, base.bits());
-            near.push_back(at);
+            edges.push_back(at);
             at.value = at.value.next();
-            if (at.value != Wide{}.filled(0, base.bits()).next()) near.push_back(at);
+            if (at.value != Wide{}.filled(0, base.bits()).next()) edges.push_back(at);
         }
         const PolicyTable table(policy);
         const auto program = compileFilter(table);
         ASSERT_LE(program.size(), kMostFilterInstructions);
-        for (const SourceAddress& sender : near) {
+        for (const SourceAddress& sender : edges) {
             std::uint8_t bytes[16];
             for (int b = 0; b < 8; ++b) {
                 bytes[b] = static_cast<std::uint8_t>(sender.value.high >> (56 - 8 * b));

@@ -72,8 +72,8 @@ UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& lo
     : localPort(localPort),
       receiveOnly(receiveOnly),
       receivedPrefix(receivedPrefixFor(localPort)),
-      shared{running, delegate, admission, lines, sender, unreachables, gate, receivedPrefix,
-             localPort},
+      shared{running, delegate, admission, lines, recent, texts,
+             unreachables, gate, receivedPrefix, localPort},
       workers{{std::make_unique<Worker>(shared, firstPlan(local, remote, receiveOnly), 0)}},
       boundPort(home().socket().local_endpoint().port()),
       socketPlan(sharedPlan(firstPlan(local, remote, receiveOnly), boundPort)),
@@ -81,7 +81,8 @@ UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& lo
       admission(receiveOnly, localEndpoint, remoteEndpoint, localPort, gate),
       lines(home().loop(), localPort, receiveBufferSize(home().nativeSocket())),
       gate(lines, localPort, kMaxWorkers),
-      sender(home(), lines, recent, remoteEndpoint, localPort),
+      texts(remoteEndpoint, localPort),
+      sender(workers, workerCount, texts),
       unreachables(lines, recent, localPort) {}
 
 UDPServer::Internals::~Internals() = default;
@@ -103,5 +104,5 @@ std::vector<ServerSocket::native_handle_type> UDPServer::Internals::nativeSocket
 }
 
 void UDPServer::Internals::sendHeldRepliesFirst() {
-    if (Worker* worker = deliveringHere()) sender.sendReplies(*worker);
+    if (Worker* worker = deliveringHere()) worker->sending().sendReplies();
 }

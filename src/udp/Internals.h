@@ -26,16 +26,15 @@
 
 // The server's private record: it composes the parts and coordinates them.
 // Each worker (Worker) owns a socket on the port, an event loop, a thread and
-// a receive batch, and delivers what it takes; Admission judges datagrams,
-// with the SenderGate's policy and limits; Sender is the send side, one for
-// all workers, noting where it sends in RecentDestinations, by which
+// a receive batch and a send path, and delivers what it takes and sends
+// its replies; Admission judges datagrams, with the SenderGate's policy and
+// limits; Sender chooses the send path of each send and sums them, and the
+// paths note where they send in RecentDestinations, by which
 // Unreachables judges what the network reports; ErrorLines holds the error
 // lines to their budget. The record keeps the lifecycle, the delegate and
 // the sum of the counters. Not part of the exported API, though it is nested
 // in an exported class.
 struct DRAVIK_NO_EXPORT UDPServer::Internals {
-    static constexpr int kMaxWorkers = 256;
-
     // Receive-only mode, bound to the any-address or to `localAddress`.
     explicit Internals(int localPort);
     Internals(int localPort, const std::string& localAddress);
@@ -54,7 +53,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // side's waits and the error lines' report) from construction on; more
     // are added while stopped, never removed, so any thread may read the
     // first `workerCount` without a lock.
-    std::array<std::unique_ptr<Worker>, kMaxWorkers> workers;
+    Workers workers;
     std::atomic<int> workerCount{1};
     Worker& home() { return *workers[0]; }
 
@@ -70,6 +69,7 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     ErrorLines lines;
     SenderGate gate;
     RecentDestinations recent;
+    const SendTexts texts;
     Sender sender;
     Unreachables unreachables;
     // What every worker's socket is asked beyond its plan; changed only

@@ -109,7 +109,7 @@ void UDPServer::Internals::settleWithoutWorker(bool last) {
     FirstFailure failure;
     for (int i = 0; i < count; ++i) {
         // held by a batch that stop() cut short
-        failure.run([&] { sender.sendReplies(*workers[i]); });
+        failure.run([&] { workers[i]->sending().sendReplies(); });
     }
     failure.run([&] { sender.logQueuedSends(); });
     for (int i = 0; i < count; ++i) {

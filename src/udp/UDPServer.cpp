@@ -145,14 +145,7 @@ void UDPServer::readCounters(Counters& counters) const {
         now.repliesRateLimited += c.repliesRateLimited.get();
         now.wouldLimitReplies += c.wouldLimitReplies.get();
     }
-    const SendCounters& c = in.sender.counters();
-    now.sendsAccepted = c.sendsAccepted.get();
-    now.sent = c.sent.get();
-    now.sendsFailed = c.sendsFailed.get();
-    now.sendsDiscarded = c.sendsDiscarded.get();
-    now.sendsQueueFull = c.sendsQueueFull.get();
-    now.waitingDatagrams = in.sender.waitingDatagrams();
-    now.waitingBytes = in.sender.waitingBytes();
+    in.sender.addTo(now);
     in.unreachables.addTo(now);
     // A caller built against an older header has a shorter struct.
     const std::uint64_t fields = std::min<std::uint64_t>(counters.size, sizeof now);
@@ -181,10 +174,10 @@ void UDPServer::setMaxDatagramSize(std::uint64_t bytes) {
 // datagrams queued on it.
 void UDPServer::setWorkers(int count) {
     Internals& in = *internals;
-    if (count < 1 || count > Internals::kMaxWorkers) {
+    if (count < 1 || count > kMaxWorkers) {
         throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                                 std::to_string(count) + " workers is outside 1 to " +
-                                    std::to_string(Internals::kMaxWorkers));
+                                    std::to_string(kMaxWorkers));
     }
     if (count > 1 && !in.receiveOnly) {
         throw std::system_error(std::make_error_code(std::errc::operation_not_supported),

@@ -122,5 +122,5 @@ UDPServer::Error UDPServer::reply(const char* data, std::uint64_t size, int traf
                                   worker->batchTime(), worker->ownCounters())) {
         return RateLimited;
     }
-    return in.sender.holdReply(*worker, data, size, markOf(trafficClass));
+    return worker->sending().holdReply(data, size, markOf(trafficClass));
 }

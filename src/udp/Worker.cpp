@@ -8,7 +8,6 @@
 #include "host/Logger.h"
 #include "udp/FirstFailure.h"
 #include "udp/SenderGate.h"
-#include "udp/Sender.h"
 
 namespace {
 
@@ -26,6 +25,7 @@ Worker::Worker(const WorkerShared& shared, const SocketPlan& plan, std::size_t i
       receiveBufferBytes(receiveBufferSize(native)) {
     receiving.receivedLine.reserve(shared.receivedPrefix.size() + ReceiveBatch::kDefaultDatagram);
     receiving.receivedLine = shared.receivedPrefix;
+    path = std::make_unique<SendPath>(*this, shared.lines, shared.recent, shared.texts);
 }
 
 Worker::~Worker() = default;
@@ -94,9 +94,9 @@ void Worker::receive() {
         if (shared.admission.admit(datagram, count, shared.lines, place, started)) deliver(datagram);
         // A batch of trains may hold thousands of datagrams: their replies
         // leave a chunk at a time rather than all pile up among the copies.
-        if (replies.count() >= kMaxBatch) shared.sender.sendReplies(*this);
+        if (replies.count() >= kMaxBatch) path->sendReplies();
     }
-    if (replies.count() != 0) shared.sender.sendReplies(*this);
+    if (replies.count() != 0) path->sendReplies();
     shared.gate.release(place);
     if (receiving.batch.pending()) return;
     if (!receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&

@@ -2,6 +2,7 @@
 
 #include <dravik/UDPServerDelegate.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -20,23 +21,29 @@
 #include "udp/NativeSocket.h"
 #include "udp/PendingReplies.h"
 #include "udp/ReceivePath.h"
+#include "udp/SendPath.h"
 #include "udp/ServerCounters.h"
 #include "udp/SocketOpening.h"
 #include "udp/WakeAllocator.h"
 
 class SenderGate;
-class Sender;
 class Unreachables;
+class Worker;
+
+// The most workers a server has, and where it keeps them.
+constexpr int kMaxWorkers = 256;
+using Workers = std::array<std::unique_ptr<Worker>, kMaxWorkers>;
 
 // What every worker of a server shares: whether it runs, its delegate, how
-// it judges datagrams, its error lines, its send side and where unreachable
-// destinations are reported.
+// it judges datagrams, its error lines, where it notes what it sends and the
+// texts of its send lines, and where unreachable destinations are reported.
 struct WorkerShared {
     const std::atomic<bool>& running;
     const std::atomic<UDPServerDelegate*>& delegate;
     const Admission& admission;
     ErrorLines& lines;
-    Sender& sender;
+    RecentDestinations& recent;
+    const SendTexts& texts;
     Unreachables& unreachables;
     SenderGate& gate;
     const std::string& receivedPrefix;  // "... Received message on port P: "
@@ -46,7 +53,8 @@ struct WorkerShared {
 // One socket on the server's port with its own event loop, worker thread and
 // receive batch: it waits for datagrams, takes a batch at a time, has each
 // judged and delivers the accepted ones to the delegate; the replies made
-// meanwhile are held until the batch is over. The event loop is declared
+// meanwhile are held until the batch is over, then leave by its own send
+// path. The event loop is declared
 // after what its pending handlers point into, and before the socket, so the
 // socket is closed first and the loop then discards those handlers.
 class Worker {
@@ -79,6 +87,9 @@ public:
     // The names of the interfaces its datagrams arrive on (the delivering
     // thread only).
     InterfaceNameCache& interfaceNames() { return receiving.interfaceNames; }
+    // What leaves through this worker's socket.
+    SendPath& sending() { return *path; }
+    const SendPath& sending() const { return *path; }
     // The replies made during this batch (the delivering thread only, or
     // while no worker runs).
     PendingReplies& heldReplies() { return replies; }
@@ -151,6 +162,7 @@ private:
     // into the batch, and a wake-up it discards gives its room back.
     ReceivePath receiving;
     WakeRoom wakeRoom;
+    std::unique_ptr<SendPath> path;
     asio::io_context ioContext{1};  // run by the worker alone
     ServerSocket boundSocket;
     const ServerSocket::native_handle_type native;
