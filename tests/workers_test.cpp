@@ -154,6 +154,89 @@ INSTANTIATE_TEST_SUITE_P(OneTwoFour, WorkersTest, ::testing::Values(1, 2, 4),
                              return std::to_string(info.param) + "Workers";
                          });
 
+struct Raise {
+    int workers;
+    const char* bind;
+    const char* loopback;
+    bool queuedWhileStopped;  // half of the datagrams wait while the server is stopped
+};
+
+class RaiseTest : public ::testing::TestWithParam<Raise> {};
+
+// Raising the workers: the system hashes each sender's later datagrams to a
+// new socket while the first still holds its earlier ones. None is delivered
+// out of its sender's order, none twice, none lost. Either the raise comes
+// while senders go on sending, or half of each sender's datagrams were
+// queued while stopped before the raise and the rest sent after it.
+TEST_P(RaiseTest, KeepsEachSendersOrder) {
+    const Raise r = GetParam();
+    {
+        UDPServer probe(0, r.bind);
+        probe.setWorkers(2);
+        if (probe.workers() == 1) GTEST_SKIP() << "this system spreads no port over sockets";
+    }
+    constexpr int kClients = 32;
+    constexpr int kEach = 100;
+    int port = 0;
+    std::unique_ptr<UDPServer> server = dravik_test::onFreePort(
+        [&](int p) { return std::make_unique<UDPServer>(p, r.bind); }, port);
+    PerSenderLog log(*server);
+    server->setDelegate(&log);
+    std::vector<std::unique_ptr<PeerSocket>> clients;
+    for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<PeerSocket>(r.loopback));
+    const auto sendRound = [&](int n) {
+        for (int i = 0; i < kClients; ++i) {
+            clients[i]->sendTo(port, std::to_string(i) + ":" + std::to_string(n), r.loopback);
+        }
+    };
+    if (r.queuedWhileStopped) {
+        for (int n = 0; n < kEach / 2; ++n) sendRound(n);
+        server->setWorkers(r.workers);
+        for (int n = kEach / 2; n < kEach; ++n) sendRound(n);
+        server->start();
+    } else {
+        server->start();
+        std::atomic<int> round{0};
+        std::thread sender([&] {
+            for (int n = 0; n < kEach; ++n, ++round) {
+                sendRound(n);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        while (round.load() < kEach / 2) std::this_thread::yield();
+        server->stop();
+        server->setWorkers(r.workers);
+        server->start();
+        sender.join();
+    }
+    ASSERT_TRUE(log.waitForTotal(kClients * kEach));
+    server->stop();
+    std::vector<int> expected(kEach);
+    for (int n = 0; n < kEach; ++n) expected[n] = n;
+    ASSERT_EQ(static_cast<int>(log.senders.size()), kClients);
+    for (const auto& [from, sender] : log.senders) {
+        std::string seen;
+        for (int n : sender.numbers) seen += std::to_string(n) + " ";
+        EXPECT_EQ(sender.numbers, expected) << from << ": " << seen;
+    }
+    const UDPServer::Counters c = server->counters();
+    EXPECT_EQ(c.received, static_cast<std::uint64_t>(kClients * kEach));
+    EXPECT_EQ(c.delivered, c.received);
+    EXPECT_EQ(c.droppedBySystem, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Raises, RaiseTest,
+    ::testing::Values(Raise{2, "0.0.0.0", "127.0.0.1", false}, Raise{3, "0.0.0.0", "127.0.0.1", false},
+                      Raise{4, "0.0.0.0", "127.0.0.1", false}, Raise{3, "::", "127.0.0.1", false},
+                      Raise{2, "0.0.0.0", "127.0.0.1", true}, Raise{4, "0.0.0.0", "127.0.0.1", true},
+                      Raise{4, "::", "127.0.0.1", true}),
+    [](const ::testing::TestParamInfo<Raise>& info) {
+        return std::to_string(info.param.workers) + "Workers" +
+               (info.param.bind[0] == ':' ? "DualStack" : "IPv4") +
+               (info.param.queuedWhileStopped ? "QueuedWhileStopped" : "UnderTraffic");
+    });
+
 // Whether `call` throws std::system_error with a code that compares equal to
 // `expected` (a platform's own code included).
 bool refusedWith(const std::function<void()>& call, std::errc expected) {

@@ -73,7 +73,7 @@ UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& lo
       receiveOnly(receiveOnly),
       receivedPrefix(receivedPrefixFor(localPort)),
       shared{running, delegate, admission, lines, recent, texts,
-             unreachables, gate, receivedPrefix, localPort},
+             unreachables, gate, raised, receivedPrefix, localPort},
       workers{{std::make_unique<Worker>(shared, firstPlan(local, remote, receiveOnly), 0)}},
       boundPort(home().socket().local_endpoint().port()),
       socketPlan(sharedPlan(firstPlan(local, remote, receiveOnly), boundPort)),

@@ -17,6 +17,7 @@
 #include "udp/Addressing.h"
 #include "udp/Admission.h"
 #include "udp/ErrorLines.h"
+#include "udp/RaisedWorkers.h"
 #include "udp/RecentDestinations.h"
 #include "udp/SenderGate.h"
 #include "udp/Sender.h"
@@ -55,6 +56,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // first `workerCount` without a lock.
     Workers workers;
     std::atomic<int> workerCount{1};
+    // Holds the workers a raise adds until the older ones gave up what
+    // they held.
+    RaisedWorkers raised{workers};
     Worker& home() { return *workers[0]; }
 
     const int boundPort;  // localPort, or the port the system chose for 0

@@ -55,6 +55,7 @@ UDPServer::Internals::StopClaim UDPServer::Internals::claimStop() {
 
 void UDPServer::Internals::startWorkers() {
     const int count = workerCount.load();
+    raised.begin(count);
     for (int i = 0; i < count; ++i) {
         try {
             workers[i]->start();
@@ -99,6 +100,7 @@ void UDPServer::Internals::addWorkers(int count) {
         if (before == 1) sharePort(home().socket(), false, error);
         throw;
     }
+    raised.added(before, count);
     workerCount.store(count);
 }
 

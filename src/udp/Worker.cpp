@@ -7,6 +7,7 @@
 
 #include "host/Logger.h"
 #include "udp/FirstFailure.h"
+#include "udp/RaisedWorkers.h"
 #include "udp/SenderGate.h"
 
 namespace {
@@ -65,7 +66,7 @@ void Worker::run() {
             // Delivers what an earlier stop() left in the batch, then waits.
             // After a restart the previous thread's wait may still be
             // outstanding; arming another would double it.
-            if (!receiving.pending) {
+            if (!receiving.pending && !held.load()) {
                 receive();
             }
             ioContext.run();
@@ -99,6 +100,12 @@ void Worker::receive() {
     if (replies.count() != 0) path->sendReplies();
     shared.gate.release(place);
     if (receiving.batch.pending()) return;
+    // A batch shorter than the areas found the socket empty: everything it
+    // held at the start has been delivered.
+    if (reportsDrained && tookThisRun && !receiving.batch.full()) {
+        reportsDrained = false;
+        shared.raised.drained(static_cast<int>(place));
+    }
     if (!receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&
         std::chrono::steady_clock::now() - started < kLongDelivery) {
         armWait();
@@ -107,9 +114,28 @@ void Worker::receive() {
     receiving.pending = true;
     asio::post(ioContext, [this] {
         receiving.pending = false;
-        receiving.batch.clear();
-        takeBatch();
+        takeAnew();
         receive();
+    });
+}
+
+void Worker::takeAnew() {
+    receiving.batch.clear();
+    takeBatch();
+    tookThisRun = true;
+}
+
+void Worker::hold(bool untilReleased, bool reportsDrain) {
+    held.store(untilReleased);
+    reportsDrained = reportsDrain;
+    tookThisRun = false;
+}
+
+// A release that a stop() overtook runs at the next start, which by then
+// has found the worker released and begun it: the exchange lets one begin.
+void Worker::release() {
+    asio::post(ioContext, [this] {
+        if (held.exchange(false) && !receiving.pending) receive();
     });
 }
 

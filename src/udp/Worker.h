@@ -26,6 +26,7 @@
 #include "udp/SocketOpening.h"
 #include "udp/WakeAllocator.h"
 
+class RaisedWorkers;
 class SenderGate;
 class Unreachables;
 class Worker;
@@ -46,6 +47,7 @@ struct WorkerShared {
     const SendTexts& texts;
     Unreachables& unreachables;
     SenderGate& gate;
+    RaisedWorkers& raised;
     const std::string& receivedPrefix;  // "... Received message on port P: "
     const int localPort;
 };
@@ -71,6 +73,12 @@ public:
     // Starts the thread that runs the loop; throws the thread library's
     // std::system_error if it cannot be created.
     void start();
+    // While stopped: whether the next run takes nothing until release(),
+    // and whether it reports to RaisedWorkers once it finds its socket
+    // empty.
+    void hold(bool untilReleased, bool reportsDrained);
+    // Has a held worker begin taking datagrams (any thread, once).
+    void release();
     // Stops the loop (any thread); its thread then returns.
     void stopLoop() { ioContext.stop(); }
     void join();
@@ -144,6 +152,8 @@ private:
     // Fills the batch's free areas with datagrams already queued on the
     // socket, without blocking, and counts them. Platform-specific.
     void takeBatch();
+    // Clears the batch and takes a new one: what follows a wait.
+    void takeAnew();
     // After a batch: asks for the drop count if what was taken since the
     // last ask may have filled the receive buffer. Linux only.
     void noteBacklog(bool ranDry);
@@ -171,6 +181,11 @@ private:
     // Whether the socket's error queue may hold reports the worker has not
     // read: it then takes the next batch at once rather than wait.
     std::atomic<bool> errorsMayWait{false};
+    // See hold(); `held` is cleared by the first of release() and a start
+    // that finds the worker's generation released.
+    std::atomic<bool> held{false};
+    bool reportsDrained = false;  // the worker's thread, or while stopped
+    bool tookThisRun = false;     // the same
     PendingReplies replies;
     std::string replyLine;
     // The thread while it delivers a datagram to the delegate, else none;

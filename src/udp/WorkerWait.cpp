@@ -6,11 +6,11 @@ void Worker::armWait() {
     std::lock_guard<std::mutex> lock(socketMutex);
     boundSocket.async_wait(asio::socket_base::wait_read, [this](const std::error_code& error) {
         receiving.pending = false;
-        receiving.batch.clear();
         if (error) {
+            receiving.batch.clear();
             receiving.batch.commitFailure(error);
         } else {
-            takeBatch();
+            takeAnew();
         }
         receive();
     });
