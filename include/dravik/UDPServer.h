@@ -271,13 +271,17 @@ public:
     // Sends `size` bytes at `data` as one datagram to the remote endpoint.
     // Refusals are returned (and logged) at once; otherwise the send is issued
     // on the calling thread and Ok is returned. Its outcome is only logged,
-    // later, on the worker thread. The caller's buffer is not read after send
+    // later, on a worker's thread. The caller's buffer is not read after send
     // returns (a send that must wait for room in the socket's buffer keeps a
     // copy). The copies are bounded: once they would pass
     // max(256 KiB, the socket's send buffer size), counting 64 bytes per
     // datagram besides its payload, send returns SendQueueFull and queues
     // nothing. Callable from several threads at once; each thread's datagrams
-    // leave in the order it sent them. Every send that returned Ok ends in
+    // leave in the order it sent them. With several workers (see
+    // setWorkers) each thread sends through one worker's socket of its own,
+    // the threads spread over the workers, and each worker's socket has its
+    // copies and their bound; inside messageReceived, the delivering
+    // worker's. Every send that returned Ok ends in
     // its "Sent" or "Error sending data" line, or in the count of the
     // "Discarded N waiting datagrams" line of the stop() that ended it.
     Error send(const char* data, std::uint64_t size);
@@ -528,10 +532,25 @@ public:
     // threads at once, for different senders, and the delegate must allow
     // that. sender(), destination() and reply() answer for the datagram that
     // the calling worker is delivering, and a reply leaves through the
-    // socket that received the request. The counters are summed over the
-    // workers, and the error lines keep one budget for the server. Sharing
-    // the port lets any other process of the same user bind it with
-    // SO_REUSEPORT and take a share of the senders; other users cannot.
+    // socket that received the request: its copy if it must wait, its
+    // outcome and its "Sent" line stay with that worker, on its thread. The
+    // counters are summed over the workers, and the error lines keep one
+    // budget for the server.
+    //
+    // Raising the workers keeps each sender's order: on the first start()
+    // after a raise, each added worker takes nothing from its socket until
+    // every older worker has found its own socket empty, so no sender's
+    // datagram is delivered while an earlier one may still wait in another
+    // socket. That start's added workers begin a little later (as soon as
+    // the older ones have caught up: under a flood they cannot keep up with,
+    // not before it eases).
+    //
+    // Sharing the port opens it to the same user's other processes: one
+    // that binds the port with SO_REUSEPORT on a more specific address (say
+    // 127.0.0.1, beside a server on 0.0.0.0) takes every datagram sent to
+    // that address, as the system prefers the more specific binding; one
+    // bound like the server takes a share of the senders. Other users
+    // cannot. To keep the port to the service, run it as a user of its own.
     //
     // Settable only while the server is stopped, from 1 to 256, and only
     // upwards: a socket leaving the port would lose the datagrams queued on
