@@ -2,9 +2,12 @@
 // for the cores: datagrams from 64 senders are queued while nothing
 // receives, then the receivers start and drain them. The library with 1 and 2
 // workers against bare recvmmsg loops on 1 socket and on 2 SO_REUSEPORT
-// sockets, one thread each.
+// sockets, one thread each. The same as an echo: each datagram answered, by
+// reply() and by sendmmsg; with the share of the CPU each receiving thread
+// spent against its share of the answers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +50,8 @@ public:
         for (Slot& slot : slots) {
             slot.count.store(0);
             slot.lastTaken.store(0);
+            slot.known.store(false);
+            slot.spent.store(-1);
         }
         threads.store(0);
     }
@@ -57,6 +62,11 @@ public:
         if (seenGeneration != now) {
             seenGeneration = now;
             slot = &slots[std::min(threads.fetch_add(1), kMaxThreads - 1)];
+        }
+        if (slot->count.load(std::memory_order_relaxed) == 0) {
+            clockid_t clock;
+            if (::pthread_getcpuclockid(::pthread_self(), &clock) == 0) slot->clock.store(clock);
+            slot->known.store(true);
         }
         slot->lastTaken.store(nowNanos(), std::memory_order_relaxed);
         slot->count.store(slot->count.load(std::memory_order_relaxed) + n,
@@ -77,6 +87,31 @@ public:
         for (const Slot& slot : slots) last = std::max(last, slot.lastTaken.load());
         return last;
     }
+    // A thread that is about to end says what CPU it spent.
+    void threadEnds() {
+        for (Slot& slot : slots) {
+            if (slot.known.load() && slot.clock.load() == ownClock()) slot.spent.store(cpuOf(ownClock()));
+        }
+    }
+    // By how much the thread that took the most CPU over its share of the
+    // datagrams went beyond it: its CPU share less its datagram share.
+    double mostCpuBeyondShare() const {
+        long long cpu[kMaxThreads] = {};
+        long long all = 0;
+        for (int i = 0; i < kMaxThreads; ++i) {
+            if (!slots[i].known.load()) continue;
+            const long long spent = slots[i].spent.load();
+            cpu[i] = spent >= 0 ? spent : cpuOf(slots[i].clock.load());
+            all += cpu[i];
+        }
+        double most = 0;
+        for (int i = 0; i < kMaxThreads; ++i) {
+            if (!slots[i].known.load() || all == 0) continue;
+            most = std::max(most, double(cpu[i]) / double(all) -
+                                      double(slots[i].count.load()) / double(kDatagrams));
+        }
+        return most;
+    }
     // The busiest thread's share of the datagrams.
     double busiestShare() const {
         long most = 0;
@@ -95,9 +130,22 @@ private:
         for (const Slot& slot : slots) sum += slot.count.load(std::memory_order_acquire);
         return sum;
     }
+    static clockid_t ownClock() {
+        clockid_t clock = CLOCK_THREAD_CPUTIME_ID;
+        ::pthread_getcpuclockid(::pthread_self(), &clock);
+        return clock;
+    }
+    static long long cpuOf(clockid_t clock) {
+        timespec now{};
+        ::clock_gettime(clock, &now);
+        return now.tv_sec * 1000000000LL + now.tv_nsec;
+    }
     struct alignas(64) Slot {
         std::atomic<long> count{0};
         std::atomic<long long> lastTaken{0};
+        std::atomic<bool> known{false};
+        std::atomic<clockid_t> clock{};
+        std::atomic<long long> spent{-1};  // for a thread that has ended
     };
     Slot slots[kMaxThreads];
     std::atomic<unsigned> generation{1};
@@ -126,7 +174,7 @@ template <typename Receivers>
 void drain(benchmark::State& state, Receivers& receivers, DrainMeter& meter) {
     Senders senders;
     long long cpu = 0;
-    double share = 0;
+    double share = 0, beyond = 0;
     for (auto _ : state) {
         meter.reset();
         senders.queue(receivers.port());
@@ -138,30 +186,40 @@ void drain(benchmark::State& state, Receivers& receivers, DrainMeter& meter) {
             state.SkipWithError("the system dropped some of the queued datagrams");
             break;
         }
+        const double threadBeyond = meter.mostCpuBeyondShare();
         receivers.stop();
         cpu += processCpuNanos() - cpuBefore;
         share += meter.busiestShare();
+        beyond += std::max(threadBeyond, meter.mostCpuBeyondShare());
         state.SetIterationTime(double(meter.lastTaken() - started) * 1e-9);
     }
     const double drained = double(state.iterations()) * kDatagrams;
     state.SetItemsProcessed(static_cast<int64_t>(drained));
     state.counters["cpu_ns_per_dgram"] = double(cpu) / drained;
     state.counters["busiest_share"] = share / double(state.iterations());
+    state.counters["cpu_beyond_share"] = beyond / double(state.iterations());
 }
 
 class LibraryWorkers {
 public:
     class Delegate : public UDPServerDelegate {
     public:
-        explicit Delegate(DrainMeter& meter) : meter(meter) {}
-        void messageReceived(const char*, std::uint64_t) override { meter.took(1); }
+        Delegate(DrainMeter& meter, bool answers) : meter(meter), answers(answers) {}
+        void messageReceived(const char* data, std::uint64_t size) override {
+            if (answers) server->reply(data, size);
+            meter.took(1);
+        }
+        UDPServer* server = nullptr;
 
     private:
         DrainMeter& meter;
+        const bool answers;
     };
 
-    LibraryWorkers(DrainMeter& meter, int workers) : delegate(meter) {
+    LibraryWorkers(DrainMeter& meter, int workers, bool answers = false)
+        : delegate(meter, answers) {
         server = std::make_unique<UDPServer>(freePort());
+        delegate.server = server.get();
         server->setWorkers(workers);
         server->setDelegate(&delegate);
     }
@@ -178,7 +236,8 @@ private:
 // than one), each drained by a thread of its own with recvmmsg until empty.
 class BareWorkers {
 public:
-    BareWorkers(DrainMeter& meter, int count) : meter(meter) {
+    BareWorkers(DrainMeter& meter, int count, bool answers = false)
+        : meter(meter), answers(answers) {
         const int port = freePort();
         for (int i = 0; i < count; ++i) {
             const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -213,20 +272,29 @@ private:
         static thread_local char slots[32][1024];
         mmsghdr headers[32];
         iovec buffers[32];
+        sockaddr_in senders[32];
         for (;;) {
             for (int i = 0; i < 32; ++i) {
                 buffers[i] = {slots[i], sizeof slots[i]};
                 headers[i] = {};
                 headers[i].msg_hdr.msg_iov = &buffers[i];
                 headers[i].msg_hdr.msg_iovlen = 1;
+                headers[i].msg_hdr.msg_name = &senders[i];
+                headers[i].msg_hdr.msg_namelen = sizeof senders[i];
             }
             const int taken = ::recvmmsg(fd, headers, 32, MSG_DONTWAIT, nullptr);
-            if (taken <= 0) return;  // drained
+            if (taken <= 0) break;  // drained
+            if (answers) {
+                for (int i = 0; i < taken; ++i) buffers[i].iov_len = headers[i].msg_len;
+                ::sendmmsg(fd, headers, static_cast<unsigned>(taken), 0);
+            }
             meter.took(taken);
         }
+        meter.threadEnds();
     }
 
     DrainMeter& meter;
+    const bool answers;
     std::vector<int> descriptors;
     std::vector<std::thread> threads;
     int boundPort = 0;
@@ -244,7 +312,21 @@ void BM_DrainBare(benchmark::State& state) {
     drain(state, receivers, meter);
 }
 
+void BM_EchoDrainLibrary(benchmark::State& state) {
+    DrainMeter meter;
+    LibraryWorkers receivers(meter, static_cast<int>(state.range(0)), true);
+    drain(state, receivers, meter);
+}
+
+void BM_EchoDrainBare(benchmark::State& state) {
+    DrainMeter meter;
+    BareWorkers receivers(meter, static_cast<int>(state.range(0)), true);
+    drain(state, receivers, meter);
+}
+
 BENCHMARK(BM_DrainLibrary)->Arg(1)->Arg(2)->UseManualTime();
 BENCHMARK(BM_DrainBare)->Arg(1)->Arg(2)->UseManualTime();
+BENCHMARK(BM_EchoDrainLibrary)->Arg(1)->Arg(2)->UseManualTime();
+BENCHMARK(BM_EchoDrainBare)->Arg(1)->Arg(2)->UseManualTime();
 
 }  // namespace

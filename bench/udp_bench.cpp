@@ -91,6 +91,17 @@ int main(int argc, char** argv) {
                       "cpu_ns_per_dgram", false, 1.1);
     report.printLimit("drain, 2 workers, the busiest one's share", drain2, "busiest_share", false,
                       0.6);
+    const std::string echo1 = "BM_EchoDrainLibrary/1/manual_time";
+    const std::string echo2 = "BM_EchoDrainLibrary/2/manual_time";
+    report.printGainRatio("echo drain from 64 senders, 2 workers' speed-up vs bare pair's", echo2,
+                          echo1, "BM_EchoDrainBare/2/manual_time",
+                          "BM_EchoDrainBare/1/manual_time", "items_per_second", 0.9);
+    report.printRatio("echo drain, CPU per answer, 2 workers vs 1", echo2, echo1,
+                      "cpu_ns_per_dgram", false, 1.1);
+    report.printLimit("echo drain, 2 workers, most CPU share beyond answer share", echo2,
+                      "cpu_beyond_share", false, 0.1);
+    report.printLimit("echo drain, bare pair, most CPU share beyond answer share",
+                      "BM_EchoDrainBare/2/manual_time", "cpu_beyond_share", false, 0.1);
     const std::string flood = "BM_ForeignFloodLibrary/iterations:1/real_time";
     report.printLimit("foreign flood, share of peer's datagrams", flood, "delivered_share", true,
                       0.99);
