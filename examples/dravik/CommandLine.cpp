@@ -45,9 +45,14 @@ bool CommandLine::flag(const std::string& option) {
 }
 
 std::string CommandLine::value(const std::string& option, const std::string& fallback) {
+    return optionalValue(option).value_or(fallback);
+}
+
+std::optional<std::string> CommandLine::optionalValue(const std::string& option) {
     const std::vector<std::string> given = values(option);
     if (given.size() > 1) throw UsageError("option '" + option + "' is given more than once");
-    return given.empty() ? fallback : given.front();
+    if (given.empty()) return std::nullopt;
+    return given.front();
 }
 
 std::vector<std::string> CommandLine::values(const std::string& option) {

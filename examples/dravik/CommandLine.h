@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ public:
     bool flag(const std::string& option);
     // Takes "--name VALUE" (or "--name=VALUE") out; `fallback` if absent.
     std::string value(const std::string& option, const std::string& fallback);
+    // The same, or nothing if absent.
+    std::optional<std::string> optionalValue(const std::string& option);
     // Takes every "--name VALUE" out, for an option that may be repeated.
     std::vector<std::string> values(const std::string& option);
     // The remaining positional arguments, after refusing unknown options.

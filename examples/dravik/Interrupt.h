@@ -18,9 +18,10 @@ namespace dravik_app {
 // ends the input, no LF becomes CR LF).
 void prepareStandardStreams();
 
-// Whether standard error is a terminal (where a status line may rewrite
-// itself).
-bool standardErrorIsTerminal();
+// Whether standard error is a terminal that standard output does not write
+// to as well: there a status line may rewrite itself in place, as no other
+// output can land on its end.
+bool standardErrorIsOwnTerminal();
 
 // Catches Ctrl-C and SIGTERM from now on, so the program can stop cleanly;
 // Ctrl-C stays ignored where it was ignored at start (a command started in

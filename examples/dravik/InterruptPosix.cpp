@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,7 +88,13 @@ void prepareStandardStreams() {
     }
 }
 
-bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool standardErrorIsOwnTerminal() {
+    if (::isatty(STDERR_FILENO) != 1) return false;
+    if (::isatty(STDOUT_FILENO) != 1) return true;
+    struct stat output {}, error {};
+    if (::fstat(STDOUT_FILENO, &output) != 0 || ::fstat(STDERR_FILENO, &error) != 0) return false;
+    return output.st_rdev != error.st_rdev;
+}
 
 void catchInterrupts() {
     if (wakeFds[0] < 0 && ::pipe(wakeFds) == 0) {

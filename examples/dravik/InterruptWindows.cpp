@@ -119,7 +119,10 @@ void prepareStandardStreams() {
 
 // Ctrl-C stays ignored where the parent had the process ignore it (the
 // system then calls no handler for it).
-bool standardErrorIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
+// A process has one console: two streams that are both consoles share it.
+bool standardErrorIsOwnTerminal() {
+    return ::_isatty(::_fileno(stderr)) != 0 && ::_isatty(::_fileno(stdout)) == 0;
+}
 
 void catchInterrupts() {
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);

@@ -87,9 +87,13 @@ int parseWorkers(CommandLine& line) {
 
 SendMarks parseSendMarks(CommandLine& line) {
     SendMarks marks;
-    marks.tos = static_cast<int>(parseNumber(line.value("--tos", "-1"), "--tos", -1, 255));
-    marks.ttl = static_cast<int>(parseNumber(line.value("--ttl", "-1"), "--ttl", -1, 255));
-    if (marks.ttl == 0) throw UsageError("--ttl must be 1 to 255");
+    // Unless given, the system's defaults; given, the ranges the manual says.
+    if (const auto tos = line.optionalValue("--tos")) {
+        marks.tos = static_cast<int>(parseNumber(*tos, "--tos", 0, 255));
+    }
+    if (const auto ttl = line.optionalValue("--ttl")) {
+        marks.ttl = static_cast<int>(parseNumber(*ttl, "--ttl", 1, 255));
+    }
     marks.dontFragment = line.flag("--dont-fragment");
     return marks;
 }

@@ -27,7 +27,8 @@ std::string systemDrops(const UDPServer& server);
 int parseWorkers(CommandLine& line);
 
 // The marks of what send and echo send: --tos N (0 to 255: DSCP and ECN),
-// --ttl N (1 to 255) and --dont-fragment; the system's defaults if absent.
+// --ttl N (1 to 255) and --dont-fragment; the system's defaults (-1) if
+// absent.
 struct SendMarks {
     int tos = -1;
     int ttl = -1;

@@ -51,9 +51,8 @@ SenderLimits parseSenderLimits(CommandLine& line, bool replies) {
     }
     limits.deliveriesPerSecond = parseNumber(line.value("--limit", "0"), "--limit", 0, kMostPerSecond);
     if (replies) {
-        const std::string given = line.value("--reply-limit", "");
-        if (!given.empty()) {
-            limits.repliesPerSecond = parseNumber(given, "--reply-limit", 0, kMostPerSecond);
+        if (const auto given = line.optionalValue("--reply-limit")) {
+            limits.repliesPerSecond = parseNumber(*given, "--reply-limit", 0, kMostPerSecond);
         }
     }
     parsePrefixLengths(line.value("--prefix-lengths", "24,56"), limits);

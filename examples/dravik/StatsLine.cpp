@@ -9,7 +9,7 @@
 namespace dravik_app {
 
 StatsLine::StatsLine(const UDPServer& server)
-    : server(server), rewrites(standardErrorIsTerminal()), thread([this] { run(); }) {}
+    : server(server), rewrites(standardErrorIsOwnTerminal()), thread([this] { run(); }) {}
 
 StatsLine::~StatsLine() {
     {

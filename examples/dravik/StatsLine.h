@@ -11,8 +11,10 @@ namespace dravik_app {
 
 // --stats: once a second, what the server's counters say, on standard error:
 // "received N, delivered N, dropped by the system N, rejected N,
-// unreachable N, sent N". On a terminal the line rewrites itself; elsewhere
-// each second gets a line of its own.
+// unreachable N, sent N, refused by the policy N, ...". On a terminal of its
+// own (standard output goes elsewhere) the line rewrites itself; elsewhere,
+// a terminal that datagrams are printed on too included, each second gets a
+// whole line of its own.
 class StatsLine {
 public:
     explicit StatsLine(const UDPServer& server);

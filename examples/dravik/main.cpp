@@ -27,7 +27,8 @@ struct Command {
 
 const char* const kCommonOptions =
     "  --log-level L   debug, info, error or off: the library's log lines on stderr\n"
-    "  --help          this text\n";
+    "  --help, -h      this text\n"
+    "An option's value may follow it or be joined to it with '=' (--workers=4).\n";
 
 const std::map<std::string, Command>& commands() {
     static const std::map<std::string, Command> table = {
@@ -82,7 +83,7 @@ const std::map<std::string, Command>& commands() {
           "exits once the input has ended and nothing came for MS milliseconds (default 500).\n"
           "Without --local-port (or with 0) it says which port it sends from. If HOST says\n"
           "no one listens on PORT and nothing answered, it says so and exits 1. --tos N\n"
-          "(0 to 255: DSCP and ECN) and --ttl N (1 to 255) mark every datagram;\n"
+          "(0 to 255: DSCP times 4 plus ECN) and --ttl N (1 to 255) mark every datagram;\n"
           "--dont-fragment has one larger than the path refused, not fragmented.\n"}},
         {"base64",
          {dravik_app::runBase64, "error",
@@ -112,7 +113,7 @@ void printUsage(std::FILE* out) {
                  "  echo     send every datagram back to where it came from\n"
                  "  send     send datagrams to a peer and print its replies\n"
                  "  base64   encode or decode a file or standard input\n"
-                 "Run 'dravik COMMAND --help' for a command's options; 'dravik --version'.\n");
+                 "Run 'dravik COMMAND --help' (or -h) for a command's options; 'dravik --version'.\n");
 }
 
 }  // namespace

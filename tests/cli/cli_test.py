@@ -6,6 +6,7 @@ every wait is bounded."""
 import base64
 import contextlib
 import os
+import pty
 import random
 import re
 import resource
@@ -423,6 +424,61 @@ print(answered, elapsed)
                 self.assertIn(text, result.stderr.decode())
 
 
+class StatsTerminalTest(unittest.TestCase):
+    """--stats on a terminal, through a pseudo-terminal."""
+
+    def run_listen(self, stdout_on_terminal):
+        controller, terminal = pty.openpty()
+        stdout = terminal if stdout_on_terminal else subprocess.PIPE
+        process = subprocess.Popen([DRAVIK, "listen", "0", "--bind", "127.0.0.1", "--stats"],
+                                   stdout=stdout, stderr=terminal)
+        os.close(terminal)
+        seen = b""
+
+        def read_until(predicate):
+            nonlocal seen
+            deadline = time.time() + TIMEOUT
+            while not predicate(seen) and time.time() < deadline:
+                ready, _, _ = select.select([controller], [], [], 0.2)
+                if ready:
+                    seen += os.read(controller, 4096)
+            return predicate(seen)
+
+        try:
+            self.assertTrue(read_until(lambda s: re.search(rb"port (\d+);", s)))
+            port = int(re.search(rb"port (\d+);", seen).group(1))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                # Between two stats lines: after the first, before the second.
+                self.assertTrue(read_until(lambda s: s.count(b"received ") >= 1))
+                sender.sendto(b"first", ("127.0.0.1", port))
+                self.assertTrue(read_until(lambda s: s.count(b"received ") >= 2))
+                sender.sendto(b"second", ("127.0.0.1", port))
+                self.assertTrue(read_until(lambda s: s.count(b"received ") >= 3))
+            process.send_signal(signal.SIGTERM)
+            process.wait(timeout=TIMEOUT)
+            read_until(lambda s: False if process.poll() is None else True)
+        finally:
+            process.kill()
+            os.close(controller)
+        return seen
+
+    def test_whole_lines_when_datagrams_share_the_terminal(self):
+        seen = self.run_listen(stdout_on_terminal=True)
+        lines = seen.replace(b"\r\n", b"\n").split(b"\n")
+        self.assertIn(b"first", lines)
+        self.assertIn(b"second", lines)
+        self.assertNotIn(b"\x1b[K", seen)
+        for line in lines:
+            if line.startswith(b"received "):
+                self.assertNotIn(b"first", line)
+                self.assertNotIn(b"second", line)
+
+    def test_rewrites_in_place_on_a_terminal_of_its_own(self):
+        seen = self.run_listen(stdout_on_terminal=False)
+        self.assertIn(b"\r", seen)
+        self.assertIn(b"\x1b[K", seen)
+
+
 class SendTest(unittest.TestCase):
     def exchange(self, *args, stdin=b""):
         """Runs dravik send against a Python peer that answers every datagram."""
@@ -806,6 +862,32 @@ class UserErrorTest(unittest.TestCase):
             self.skipTest(f"no network namespace: {result.stderr.decode().strip()}")
         self.assertOneLineError(result, 1, "cannot run 2 workers: a multicast group member has "
                                            "one worker")
+
+    def test_option_ranges(self):
+        """One range per option, in every message; the documented edges pass."""
+        refused = [
+            (["--tos", "-1"], "--tos must be 0 to 255, not -1"),
+            (["--tos", "256"], "--tos must be 0 to 255, not 256"),
+            (["--ttl", "-1"], "--ttl must be 1 to 255, not -1"),
+            (["--ttl", "0"], "--ttl must be 1 to 255, not 0"),
+            (["--ttl=256"], "--ttl must be 1 to 255, not 256"),
+            (["--workers", "257"], "--workers must be 1 to 256, not 257"),
+        ]
+        for options, text in refused:
+            for command in (["send", "127.0.0.1", "9"], ["echo", "0"]):
+                if options[0] == "--workers" and command[0] == "send":
+                    continue
+                with self.subTest(command=command[0], options=options):
+                    self.assertOneLineError(run(*command, *options, "hi")
+                                            if command[0] == "send" else run(*command, *options),
+                                            2, text)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer:
+            peer.bind(("127.0.0.1", 0))
+            for options in (["--tos", "0", "--ttl", "255"], ["--tos=255", "--ttl=1"]):
+                with self.subTest(options=options):
+                    result = run("send", "127.0.0.1", str(peer.getsockname()[1]), "--wait", "50",
+                                 *options, "edge")
+                    self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_host_name_instead_of_address(self):
         self.assertOneLineError(run("send", "localhost", "9", "hi"), 1,
