@@ -49,6 +49,8 @@ required=(
     'UDPServer::clearSenderPolicy()'
     'UDPServer::setDeliveryLimit(UDPServer::RateLimit const&)'
     'UDPServer::setReplyLimit(UDPServer::RateLimit const&)'
+    'UDPServer::UDPServer(UDPServer::AdoptedSocket)'
+    'UDPServer::UDPServer(UDPServer::AdoptedSocket, std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, int)'
 )
 for symbol in "${required[@]}"; do
     if ! grep -qxF "$symbol" <<<"$symbols"; then

@@ -21,7 +21,7 @@ ensure_packages() {
 
 # The packages every build of the project needs, and the benchmarks' own.
 DRAVIK_BUILD_PACKAGES=(cmake make g++ clang libasio-dev libgtest-dev pkgconf binutils python3 qemu-user
-    iproute2 util-linux stress-ng)
+    iproute2 util-linux stress-ng systemd)
 DRAVIK_BENCH_PACKAGES=(libbenchmark-dev libssl-dev gnuplot-nox python3)
 
 # run_ctest BUILD_DIR [CTEST ARGS...]: runs the suite, then prints why each

@@ -38,16 +38,15 @@ private:
 }  // namespace
 
 int runEcho(CommandLine& line) {
-    const std::string address = line.value("--bind", "0.0.0.0");
+    ListeningPlace place = parseListeningOptions(line);
     const int workers = parseWorkers(line);
     const SendMarks marks = parseSendMarks(line);
     const bool withStats = line.flag("--stats");
     const SenderLimits limits = parseSenderLimits(line, true);
     const auto positional = line.finish();
-    if (positional.size() != 1) throw UsageError("echo takes exactly one PORT");
-    const int port = parsePort(positional[0], "PORT");
+    takePort(place, positional, "echo");
 
-    auto server = openReceiveOnly(port, address, workers);
+    auto server = openListening(place, workers);
     server->setMaxDatagramSize(65535);  // echoed whole
     applySendMarks(marks, *server);
     applySenderLimits(limits, *server, kEchoReplyLimit);

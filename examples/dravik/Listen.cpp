@@ -21,18 +21,17 @@ int runListen(CommandLine& line) {
     const bool withInfo = line.flag("--info");
     const bool withStats = line.flag("--stats");
     const long maxSize = parseNumber(line.value("--max-size", "65535"), "--max-size", 1, 65535);
-    const std::string address = line.value("--bind", "0.0.0.0");
+    ListeningPlace place = parseListeningOptions(line);
     const int workers = parseWorkers(line);
     const SenderLimits limits = parseSenderLimits(line, false);
     const auto positional = line.finish();
-    if (positional.size() != 1) throw UsageError("listen takes exactly one PORT");
+    takePort(place, positional, "listen");
     if (asHex && asBase64) throw UsageError("choose one of --hex and --base64");
-    const int port = parsePort(positional[0], "PORT");
 
     OutputWriter output;
     DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text,
                             output);
-    auto server = openReceiveOnly(port, address, workers);
+    auto server = openListening(place, workers);
     applySenderLimits(limits, *server);
     if (withSender) printer.showSendersOf(*server);
     if (withInfo) {

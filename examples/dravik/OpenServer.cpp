@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "CommandLine.h"
+#include "InheritedSocket.h"
 
 namespace dravik_app {
 namespace {
@@ -102,6 +103,41 @@ void applySendMarks(const SendMarks& marks, UDPServer& server) {
     server.setTrafficClass(marks.tos);
     server.setHopLimit(marks.ttl);
     if (marks.dontFragment) server.setFragmentation(UDPServer::Fragmentation::DontFragment);
+}
+
+ListeningPlace parseListeningOptions(CommandLine& line) {
+    ListeningPlace place;
+    place.fromEnvironment = line.flag("--socket-from-environment");
+    if (const auto bind = line.optionalValue("--bind")) {
+        place.address = *bind;
+        place.bindGiven = true;
+    }
+    return place;
+}
+
+void takePort(ListeningPlace& place, const std::vector<std::string>& positional,
+              const std::string& command) {
+    if (place.fromEnvironment) {
+        if (!positional.empty() || place.bindGiven) {
+            throw UsageError("--socket-from-environment takes neither PORT nor --bind: the "
+                             "passed socket is bound already");
+        }
+        return;
+    }
+    if (positional.size() != 1) throw UsageError(command + " takes exactly one PORT");
+    place.port = parsePort(positional[0], "PORT");
+}
+
+std::unique_ptr<UDPServer> openListening(const ListeningPlace& place, int workers) {
+    if (!place.fromEnvironment) return openReceiveOnly(place.port, place.address, workers);
+    std::unique_ptr<UDPServer> server;
+    try {
+        server = std::make_unique<UDPServer>(UDPServer::AdoptedSocket{socketFromEnvironment()});
+        server->setWorkers(workers);
+    } catch (const std::system_error& e) {
+        throw UserError(std::string("cannot take the passed socket: ") + e.what());
+    }
+    return server;
 }
 
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <dravik/UDPServer.h>
 
@@ -16,6 +17,22 @@ class CommandLine;
 std::unique_ptr<UDPServer> openReceiveOnly(int localPort, const std::string& localAddress,
                                            int workers = 1);
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort);
+
+// Where listen and echo take their socket: PORT and --bind ADDRESS, or,
+// with --socket-from-environment, the one a service manager passed (then
+// neither PORT nor --bind). The options are read first, then the PORT
+// among what finish() leaves; openListening() opens it with `workers`
+// workers.
+struct ListeningPlace {
+    bool fromEnvironment = false;
+    int port = 0;
+    std::string address = "0.0.0.0";
+    bool bindGiven = false;
+};
+ListeningPlace parseListeningOptions(CommandLine& line);
+void takePort(ListeningPlace& place, const std::vector<std::string>& positional,
+              const std::string& command);
+std::unique_ptr<UDPServer> openListening(const ListeningPlace& place, int workers);
 
 // What the system dropped, for a command's summary: "dropped by the system N",
 // or, for a server raised above 1,024 bytes (which may take coalesced

@@ -44,6 +44,7 @@ const std::map<std::string, Command>& commands() {
           "                    [--max-size N] [--workers N] [--stats] [--allow PREFIX]...\n"
           "                    [--deny PREFIX]... [--in-kernel] [--limit RATE]\n"
           "                    [--prefix-lengths V4,V6]\n"
+          "       dravik listen --socket-from-environment [OPTIONS]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
           "own line: as text with control bytes escaped, as hex, or as Base64; with --from,\n"
@@ -58,19 +59,22 @@ const std::map<std::string, Command>& commands() {
           "matches are refused. --in-kernel has the system drop refused senders too (Linux).\n"
           "--limit RATE delivers at most RATE datagrams a second from each prefix (a\n"
           "second's worth at once); --prefix-lengths V4,V6 (default 24,56) sets the prefixes\n"
-          "it counts by. Ctrl-C or SIGTERM stops it.\n"}},
+          "it counts by. --socket-from-environment takes the socket a service manager\n"
+          "passed (systemd's socket activation: LISTEN_PID and LISTEN_FDS, descriptor 3)\n"
+          "instead of PORT and --bind. Ctrl-C or SIGTERM stops it.\n"}},
         {"echo",
          {dravik_app::runEcho, "error",
           "usage: dravik echo PORT [--bind ADDRESS] [--workers N] [--tos N] [--ttl N]\n"
           "                  [--dont-fragment] [--stats] [--allow PREFIX]... [--deny PREFIX]...\n"
           "                  [--in-kernel] [--limit RATE] [--reply-limit RATE]\n"
           "                  [--prefix-lengths V4,V6]\n"
+          "       dravik echo --socket-from-environment [OPTIONS]\n"
           "An echo server: sends every datagram arriving on UDP PORT of ADDRESS (as for\n"
           "listen; --workers as for listen) back to its sender, from the address it was\n"
           "sent to. Ctrl-C or SIGTERM stops it with a count of what was received, replied\n"
           "and not replied, and why. --tos, --ttl and --dont-fragment mark the answers as\n"
-          "for send; --stats, --allow, --deny, --in-kernel, --limit and --prefix-lengths\n"
-          "as for listen. Answers go to at most 1000 a second per prefix of senders outside\n"
+          "for send; --stats, --allow, --deny, --in-kernel, --limit, --prefix-lengths and\n"
+          "--socket-from-environment as for listen. Answers go to at most 1000 a second per prefix of senders outside\n"
           "loopback, since an echo on a public address answers forged sources too;\n"
           "--reply-limit RATE sets that rate for every sender, loopback included, and\n"
           "--reply-limit 0 lifts it.\n"}},

@@ -236,6 +236,31 @@ public:
     // not numeric.
     UDPServer(const std::string& remoteAddress, int remotePort, int localPort);
 
+    // A socket that is already open and bound, as a service manager (socket
+    // activation, inetd) or a program that binds before it drops its
+    // privileges hands over: a descriptor on POSIX, a SOCKET on Windows.
+    struct AdoptedSocket {
+        std::uintptr_t handle;
+    };
+    // Adopts `socket` in receive-only mode (the first) or in peer mode with
+    // the remote endpoint given (the second, as the peer-mode constructor
+    // takes it). The server reads the socket's family, address and port
+    // from the system (localPort() and the log lines say that port), and
+    // sets only what it needs itself: non-blocking, not inherited by child
+    // processes, where datagrams arrive when it is bound to a wildcard
+    // address, and the system's error queue. It changes nothing else (no
+    // buffer size, no IPv6-only) and never binds again. From then on the
+    // server owns the socket: it closes it when destroyed. Refused with
+    // std::system_error, closing nothing and changing nothing, for a handle
+    // that is not an open socket (bad_file_descriptor, not_a_socket), not a
+    // UDP socket (wrong_protocol_type), not bound (invalid_argument), or in
+    // peer mode of another family than the remote address
+    // (address_family_not_supported), each with a message that says which.
+    // More workers (setWorkers) can join an adopted socket's port only if
+    // it is in a SO_REUSEPORT group.
+    explicit UDPServer(AdoptedSocket socket);
+    UDPServer(AdoptedSocket socket, const std::string& remoteAddress, int remotePort);
+
     // Stops the server (logging its "Stopping" line), then closes the socket;
     // completions still pending are discarded without being called.
     ~UDPServer();

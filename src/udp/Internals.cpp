@@ -25,11 +25,26 @@ SocketPlan firstPlan(const asio::ip::udp::endpoint& local, const ParsedAddress& 
     return plan;
 }
 
-// The plan of the workers added later: the bound port, in the port group.
+// The plan of the workers added later: the bound port, in the port group,
+// opened by the server itself.
 SocketPlan sharedPlan(SocketPlan plan, int boundPort) {
     plan.local.port(static_cast<unsigned short>(boundPort));
     plan.sharedPort = true;
+    plan.adopted = false;
     return plan;
+}
+
+// A peer's remote address must be of the adopted socket's family; it is
+// judged before anything of the socket changes.
+ParsedAddress sameFamily(const SocketPlan& adopted, ParsedAddress remote) {
+    if (remote.error) throw std::system_error(standardCode(remote.error));
+    if (remote.address.is_v6() != adopted.local.address().is_v6()) {
+        throw std::system_error(
+            std::make_error_code(std::errc::address_family_not_supported),
+            "adopt: the socket is " + std::string(adopted.local.address().is_v6() ? "IPv6" : "IPv4") +
+                ", the remote address " + remote.address.to_string() + " is not");
+    }
+    return remote;
 }
 
 const asio::ip::address& addressOrThrow(const ParsedAddress& parsed) {
@@ -64,19 +79,38 @@ UDPServer::Internals::Internals(int remotePort, int localPort, const ParsedAddre
     : Internals(localPort, peerLocalEndpoint(remote.address, localPort), remotePort, remote,
                 false) {}
 
+UDPServer::Internals::Internals(std::uintptr_t socket)
+    : Internals(adoptionPlan(socket), 0, ParsedAddress{asio::ip::address_v4::any(), {}}, true) {}
+
+UDPServer::Internals::Internals(std::uintptr_t socket, const std::string& remoteAddress,
+                                int remotePort)
+    : Internals(adoptionPlan(socket), checkedPort(remotePort, "remote"),
+                sameFamily(adoptionPlan(socket), parseNumericAddress(remoteAddress)), false) {}
+
+UDPServer::Internals::Internals(const SocketPlan& adopted, int remotePort,
+                                const ParsedAddress& remote, bool receiveOnly)
+    : Internals(adopted.local.port(), adopted, remotePort, remote, receiveOnly) {}
+
+UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& local,
+                                int remotePort, const ParsedAddress& remote, bool receiveOnly)
+    : Internals(localPort, firstPlan(local, remote, receiveOnly), remotePort, remote,
+                receiveOnly) {}
+
 // Opens and binds the first socket before the remote address is judged, so a
 // port in use is reported ahead of a bad address, and the socket is closed
 // again if the address then throws.
-UDPServer::Internals::Internals(int localPort, const asio::ip::udp::endpoint& local,
-                                int remotePort, const ParsedAddress& remote, bool receiveOnly)
+UDPServer::Internals::Internals(int localPort, const SocketPlan& first, int remotePort,
+                                const ParsedAddress& remote, bool receiveOnly)
     : localPort(localPort),
       receiveOnly(receiveOnly),
       receivedPrefix(receivedPrefixFor(localPort)),
       shared{running, delegate, admission, lines, recent, texts,
              unreachables, gate, raised, receivedPrefix, localPort},
-      workers{{std::make_unique<Worker>(shared, firstPlan(local, remote, receiveOnly), 0)}},
+      workers{{std::make_unique<Worker>(shared, first, 0)}},
       boundPort(home().socket().local_endpoint().port()),
-      socketPlan(sharedPlan(firstPlan(local, remote, receiveOnly), boundPort)),
+      socketPlan(sharedPlan(first, boundPort)),
+      adopted(first.adopted),
+      adoptedInGroup(first.adopted && first.sharedPort),
       remoteEndpoint(addressOrThrow(remote), static_cast<unsigned short>(remotePort)),
       admission(receiveOnly, localEndpoint, remoteEndpoint, localPort, gate),
       lines(home().loop(), localPort, receiveBufferSize(home().nativeSocket())),

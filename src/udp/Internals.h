@@ -41,6 +41,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     Internals(int localPort, const std::string& localAddress);
     // Peer mode.
     Internals(const std::string& remoteAddress, int remotePort, int localPort);
+    // A socket opened elsewhere, in receive-only mode or in peer mode.
+    explicit Internals(std::uintptr_t socket);
+    Internals(std::uintptr_t socket, const std::string& remoteAddress, int remotePort);
 
     const int localPort;
     const bool receiveOnly;
@@ -67,6 +70,10 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     // ...): where datagrams arrive, as far as is known without the system's
     // word.
     const SocketPlan socketPlan;
+    // Whether the first socket was adopted, and whether in a SO_REUSEPORT
+    // group (which the server then neither joins it to nor takes it out of).
+    const bool adopted;
+    const bool adoptedInGroup;
     const asio::ip::udp::endpoint& localEndpoint = socketPlan.local;
     const asio::ip::udp::endpoint remoteEndpoint;
     const Admission admission;
@@ -150,5 +157,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
 private:
     Internals(int remotePort, int localPort, const ParsedAddress& remote);
     Internals(int localPort, const asio::ip::udp::endpoint& local, int remotePort,
+              const ParsedAddress& remote, bool receiveOnly);
+    Internals(const SocketPlan& adopted, int remotePort, const ParsedAddress& remote,
+              bool receiveOnly);
+    Internals(int localPort, const SocketPlan& first, int remotePort,
               const ParsedAddress& remote, bool receiveOnly);
 };

@@ -80,7 +80,9 @@ void UDPServer::Internals::stopWorkers() {
 void UDPServer::Internals::addWorkers(int count) {
     const int before = workerCount.load();
     std::error_code error;
-    if (before == 1) sharePort(home().socket(), true, error);
+    // An adopted socket is in its group already, or no one can join it.
+    const bool grouped = before == 1 && !adopted;
+    if (grouped) sharePort(home().socket(), true, error);
     if (error) throw std::system_error(standardCode(error), "open");
     int added = before;
     // No policy changes while sockets join: each gets the filter in force.
@@ -97,7 +99,7 @@ void UDPServer::Internals::addWorkers(int count) {
         }
     } catch (...) {
         for (int i = before; i < added; ++i) workers[i].reset();
-        if (before == 1) sharePort(home().socket(), false, error);
+        if (grouped) sharePort(home().socket(), false, error);
         throw;
     }
     raised.added(before, count);

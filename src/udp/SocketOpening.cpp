@@ -5,6 +5,7 @@
 #include <asio/ip/multicast.hpp>
 #include <asio/ip/v6_only.hpp>
 
+#include "udp/ForeignSocket.h"
 #include "udp/Multicast.h"
 #include "udp/SocketOptions.h"
 #include "udp/SystemErrors.h"
@@ -13,13 +14,49 @@ namespace {
 
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
+// For destination() and replies that leave from where requests came; a
+// socket bound to one unicast address knows where datagrams arrive. It costs
+// the system about a tenth of a receive. And unreachable destinations are
+// reported, not lost.
+void askWhatTheServerNeeds(ServerSocket& socket, const asio::ip::address& local) {
+    if (local.is_unspecified() || local.is_multicast()) enableArrivalInfo(socket);
+    enableDestinationErrors(socket);
+}
+
+// A socket opened elsewhere: nothing but what the server needs is changed,
+// and it is not bound again.
+ServerSocket adoptBound(asio::io_context& context, const SocketPlan& plan) {
+    std::error_code error;
+    prepareForeignSocket(plan.handle, error);
+    ServerSocket socket(context.get_executor());
+    if (!error) {
+        socket.assign(plan.local.protocol(),
+                      static_cast<ServerSocket::native_handle_type>(plan.handle), error);
+    }
+    if (error) throw std::system_error(standardCode(error), "adopt");
+    askWhatTheServerNeeds(socket, plan.local.address());
+    return socket;
+}
+
 }  // namespace
+
+SocketPlan adoptionPlan(std::uintptr_t handle) {
+    const ForeignSocket foreign = inspectForeignSocket(handle);
+    SocketPlan plan;
+    plan.local = foreign.local;
+    plan.dualStack = foreign.dualStack;
+    plan.sharedPort = foreign.sharedPort;
+    plan.adopted = true;
+    plan.handle = handle;
+    return plan;
+}
 
 // A dual-stack IPv6 socket is told so explicitly, since the systems' defaults
 // differ. A socket for a multicast group binds where the platform wants it and
 // joins the group (IPv4 on the interface the routing picks, IPv6 on the
 // scope's). A socket of a port group says so before it binds.
 ServerSocket openBound(asio::io_context& context, const SocketPlan& plan) {
+    if (plan.adopted) return adoptBound(context, plan);
     const asio::ip::udp::endpoint& local = plan.local;
     ServerSocket socket(context.get_executor());
     std::error_code error;
@@ -60,12 +97,7 @@ ServerSocket openBound(asio::io_context& context, const SocketPlan& plan) {
     }
     // Room for bursts; the system may grant less, which is no error.
     socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBufferBytes), error);
-    // For destination() and replies that leave from where requests came; a
-    // socket bound to one unicast address knows where datagrams arrive. It
-    // costs the system about a tenth of a receive.
-    if (local.address().is_unspecified() || joins) enableArrivalInfo(socket);
-    // Unreachable destinations are reported, not lost.
-    enableDestinationErrors(socket);
+    askWhatTheServerNeeds(socket, local.address());
     return socket;
 }
 

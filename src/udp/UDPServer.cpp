@@ -42,6 +42,11 @@ UDPServer::UDPServer(int localPort, const std::string& localAddress)
 UDPServer::UDPServer(const std::string& remoteAddress, int remotePort, int localPort)
     : internals(makeRecord<Internals>(remoteAddress, remotePort, localPort)) {}
 
+UDPServer::UDPServer(AdoptedSocket socket) : internals(makeRecord<Internals>(socket.handle)) {}
+
+UDPServer::UDPServer(AdoptedSocket socket, const std::string& remoteAddress, int remotePort)
+    : internals(makeRecord<Internals>(socket.handle, remoteAddress, remotePort)) {}
+
 UDPServer::~UDPServer() {
     try {
         stop();
@@ -188,6 +193,11 @@ void UDPServer::setWorkers(int count) {
         throw std::system_error(std::make_error_code(std::errc::operation_not_supported),
                                 "a multicast group member has one worker: the system would hand "
                                 "each of several every datagram");
+    }
+    if (count > 1 && in.adopted && !in.adoptedInGroup) {
+        throw std::system_error(std::make_error_code(std::errc::operation_not_supported),
+                                "the adopted socket is in no SO_REUSEPORT group: no other socket "
+                                "can join its port");
     }
     const auto lock = in.lockWhileStopped("the number of workers");
     const int now = in.workerCount.load();

@@ -11,6 +11,7 @@ import random
 import re
 import resource
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -406,6 +407,38 @@ print(answered, elapsed)
         self.assertGreaterEqual(int(answered), 1000)
         self.assertLessEqual(int(answered), 1000 + 1000 * float(elapsed) + 1)
 
+    def test_takes_the_socket_a_service_manager_passed(self):
+        """systemd-socket-activate binds the port, waits for the first datagram
+        and starts the echo on the socket, which answers it and the next."""
+        if shutil.which("systemd-socket-activate") is None:
+            self.skipTest("systemd-socket-activate (Debian's systemd) is not installed")
+        port = free_port()
+        process = subprocess.Popen(["systemd-socket-activate", "--datagram", "-l",
+                                    f"127.0.0.1:{port}", DRAVIK, "echo",
+                                    "--socket-from-environment"],
+                                   stderr=subprocess.PIPE)
+        try:
+            answers = []
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+                client.settimeout(TIMEOUT)
+                for text in (b"first", b"second"):
+                    deadline = time.time() + TIMEOUT
+                    while True:  # until the activator listens
+                        client.sendto(text, ("127.0.0.1", port))
+                        with contextlib.suppress(socket.timeout, ConnectionRefusedError):
+                            client.settimeout(0.5)
+                            answers.append(client.recvfrom(100))
+                            break
+                        self.assertLess(time.time(), deadline)
+            process.send_signal(signal.SIGTERM)
+            _, errors = process.communicate(timeout=TIMEOUT)
+        finally:
+            process.kill()
+        self.assertEqual([data for data, _ in answers][-2:], [b"first", b"second"])
+        self.assertTrue(all(source == ("127.0.0.1", port) for _, source in answers))
+        self.assertIn(b"echoing on UDP port %d" % port, errors)
+        self.assertIn(b"replied", errors)
+
     def test_bad_values_are_usage_errors(self):
         cases = [
             (["listen", "0", "--allow", "10.0.0.300"], "sender rule '10.0.0.300'"),
@@ -416,6 +449,7 @@ print(answered, elapsed)
             (["listen", "0", "--prefix-lengths", "33,56"], "--prefix-lengths' V4 must be 0 to 32"),
             (["listen", "0", "--in-kernel"], "--in-kernel needs a rule"),
             (["listen", "0", "--reply-limit", "5"], "unknown option '--reply-limit'"),
+            (["listen", "5000", "--socket-from-environment"], "takes neither PORT nor --bind"),
         ]
         for args, text in cases:
             with self.subTest(args=args):
