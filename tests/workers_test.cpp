@@ -237,6 +237,22 @@ INSTANTIATE_TEST_SUITE_P(
                (info.param.queuedWhileStopped ? "QueuedWhileStopped" : "UnderTraffic");
     });
 
+// Raised before its first start, on a quiet port: the older worker finds its
+// socket empty at once, so the added ones begin without waiting for traffic.
+TEST(RaiseIdleTest, EverySenderIsServedOneAfterAnotherFromTheStart) {
+    UDPServer server(0, "127.0.0.1");
+    server.setWorkers(4);
+    PerSenderLog log(server);
+    server.setDelegate(&log);
+    server.start();
+    for (int i = 0; i < 16; ++i) {
+        PeerSocket client;
+        client.sendTo(server.localPort(), std::to_string(i) + ":0");
+        ASSERT_TRUE(log.waitForTotal(i + 1)) << "sender " << i;
+    }
+    server.stop();
+}
+
 // Whether `call` throws std::system_error with a code that compares equal to
 // `expected` (a platform's own code included).
 bool refusedWith(const std::function<void()>& call, std::errc expected) {

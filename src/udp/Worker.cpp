@@ -106,7 +106,10 @@ void Worker::receive() {
         reportsDrained = false;
         shared.raised.drained(static_cast<int>(place));
     }
-    if (!receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&
+    // A worker that must report an empty socket takes once at the start
+    // rather than wait for a datagram that may never come.
+    const bool mustLook = reportsDrained && !tookThisRun;
+    if (!mustLook && !receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&
         std::chrono::steady_clock::now() - started < kLongDelivery) {
         armWait();
         return;
