@@ -50,6 +50,7 @@ required=(
     'UDPServer::setDeliveryLimit(UDPServer::RateLimit const&)'
     'UDPServer::setReplyLimit(UDPServer::RateLimit const&)'
     'UDPServer::UDPServer(UDPServer::AdoptedSocket)'
+    'UDPServer::setSources(std::vector<std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >, std::allocator<std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > > > const&)'
     'UDPServer::UDPServer(UDPServer::AdoptedSocket, std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, int)'
 )
 for symbol in "${required[@]}"; do

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -126,6 +127,78 @@ TEST(ScopelessGroupTest, LinkLocalGroupWithoutAScopeIsJoinedAndHearsOnlyTheGroup
     EXPECT_EQ(delegate.messages(), std::vector<std::string>{"to the group"});
     EXPECT_EQ(member.counters().rejectedNotForGroup, 1u);
     EXPECT_EQ(member.counters().received, 2u);
+}
+
+struct SourceFamily {
+    const char* name;
+    const char* group;
+    const char* named;  // the one source the member names
+    const char* other;  // another that sends to the group too
+};
+
+class SourceSpecificTest : public ::testing::TestWithParam<SourceFamily> {};
+
+// A member that names one source hears only that source's datagrams: the
+// other's are filtered by the system, never taken.
+TEST_P(SourceSpecificTest, AMemberHearsOnlyTheSourceItNames) {
+    const SourceFamily f = GetParam();
+    NetworkNamespace links(DRAVIK_GROUP_LINKS
+                           " && ip addr add 127.0.0.2/8 dev lo 2>/dev/null;"
+                           " ip -6 addr add fd07::2/64 dev mc0 nodad &&"
+                           " ip -6 addr add fd07::3/64 dev mc0 nodad");
+    if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
+    if (dravik_test::runningUnderWine()) {
+        GTEST_SKIP() << "Wine does not know the namespace's interfaces, nor every source membership";
+    }
+    RecordingDelegate delegate;
+    UDPServer member(0, f.group);
+    member.setSources({f.named});
+    member.setDelegate(&delegate);
+    member.start();
+    dravik_test::PeerSocket named(f.named), other(f.other);
+    for (int i = 0; i < 3; ++i) {
+        other.sendTo(member.localPort(), "from the other", f.group);
+        named.sendTo(member.localPort(), "from the named", f.group);
+    }
+    ASSERT_TRUE(delegate.waitForCount(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    member.stop();
+    EXPECT_EQ(delegate.messages(), std::vector<std::string>(3, "from the named"));
+    EXPECT_EQ(member.counters().received, 3u);
+    // Any source again, by naming both: both are heard.
+    member.setSources({f.named, f.other});
+    member.start();
+    other.sendTo(member.localPort(), "from the other", f.group);
+    EXPECT_TRUE(delegate.waitForCount(4));
+    member.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IPv4AndIPv6, SourceSpecificTest,
+    ::testing::Values(SourceFamily{"IPv4", "232.1.2.3", "127.0.0.1", "127.0.0.2"},
+                      SourceFamily{"IPv6", "ff32::8000:1%mc0", "fd07::2", "fd07::3"}),
+    [](const ::testing::TestParamInfo<SourceFamily>& info) { return std::string(info.param.name); });
+
+TEST(SourceSpecificRefusalTest, RefusesWhatNoMembershipCanBe) {
+    const auto refused = [](UDPServer& server, std::vector<std::string> sources, std::errc code) {
+        try {
+            server.setSources(sources);
+        } catch (const std::system_error& e) {
+            return e.code() == code;
+        }
+        return false;
+    };
+    UDPServer unicast(0, "127.0.0.1");
+    EXPECT_TRUE(refused(unicast, {"127.0.0.1"}, std::errc::operation_not_supported));
+    NetworkNamespace links(DRAVIK_GROUP_LINKS);
+    if (!links.skipReason.empty()) GTEST_SKIP() << links.skipReason;
+    UDPServer member(0, "232.1.2.3");
+    EXPECT_TRUE(refused(member, {}, std::errc::invalid_argument));
+    EXPECT_TRUE(refused(member, {"::1"}, std::errc::invalid_argument));
+    EXPECT_TRUE(refused(member, {"host"}, std::errc::invalid_argument));
+    member.start();
+    EXPECT_TRUE(refused(member, {"127.0.0.1"}, std::errc::operation_in_progress));
+    member.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(

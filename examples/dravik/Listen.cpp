@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Commands.h"
 #include "DatagramPrinter.h"
@@ -22,6 +23,7 @@ int runListen(CommandLine& line) {
     const bool withStats = line.flag("--stats");
     const long maxSize = parseNumber(line.value("--max-size", "65535"), "--max-size", 1, 65535);
     ListeningPlace place = parseListeningOptions(line);
+    const std::vector<std::string> sources = line.values("--source");
     const int workers = parseWorkers(line);
     const SenderLimits limits = parseSenderLimits(line, false);
     const auto positional = line.finish();
@@ -32,6 +34,7 @@ int runListen(CommandLine& line) {
     DatagramPrinter printer(asHex ? PrintFormat::Hex : asBase64 ? PrintFormat::Base64 : PrintFormat::Text,
                             output);
     auto server = openListening(place, workers);
+    if (!sources.empty()) hearOnly(sources, place, *server);
     applySenderLimits(limits, *server);
     if (withSender) printer.showSendersOf(*server);
     if (withInfo) {

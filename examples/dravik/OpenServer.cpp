@@ -140,6 +140,20 @@ std::unique_ptr<UDPServer> openListening(const ListeningPlace& place, int worker
     return server;
 }
 
+void hearOnly(const std::vector<std::string>& sources, const ListeningPlace& place,
+              UDPServer& server) {
+    try {
+        server.setSources(sources);
+    } catch (const std::system_error& e) {
+        if (e.code() == std::errc::invalid_argument ||
+            e.code() == std::errc::operation_not_supported) {
+            throw UsageError(std::string("--source: ") + e.what() +
+                             (place.bindGiven ? "" : " (--bind names the group)"));
+        }
+        throw UserError(std::string("cannot join from the sources: ") + e.what());
+    }
+}
+
 std::unique_ptr<UDPServer> openPeer(const std::string& host, int remotePort, int localPort) {
     try {
         return std::make_unique<UDPServer>(host, remotePort, localPort);

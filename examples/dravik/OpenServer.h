@@ -34,6 +34,10 @@ void takePort(ListeningPlace& place, const std::vector<std::string>& positional,
               const std::string& command);
 std::unique_ptr<UDPServer> openListening(const ListeningPlace& place, int workers);
 
+// --source ADDRESS (listen, repeatable): a group member hears only these.
+void hearOnly(const std::vector<std::string>& sources, const ListeningPlace& place,
+              UDPServer& server);
+
 // What the system dropped, for a command's summary: "dropped by the system N",
 // or, for a server raised above 1,024 bytes (which may take coalesced
 // trains, each of which the system counts as one packet), "the system

@@ -43,7 +43,7 @@ const std::map<std::string, Command>& commands() {
           "usage: dravik listen PORT [--bind ADDRESS] [--hex | --base64] [--from] [--info]\n"
           "                    [--max-size N] [--workers N] [--stats] [--allow PREFIX]...\n"
           "                    [--deny PREFIX]... [--in-kernel] [--limit RATE]\n"
-          "                    [--prefix-lengths V4,V6]\n"
+          "                    [--prefix-lengths V4,V6] [--source ADDRESS]...\n"
           "       dravik listen --socket-from-environment [OPTIONS]\n"
           "Receives datagrams from anyone on UDP PORT of ADDRESS (numeric; default 0.0.0.0,\n"
           "'::' for IPv6 and IPv4, 127.0.0.1 for this machine only) and prints each on its\n"
@@ -59,9 +59,11 @@ const std::map<std::string, Command>& commands() {
           "matches are refused. --in-kernel has the system drop refused senders too (Linux).\n"
           "--limit RATE delivers at most RATE datagrams a second from each prefix (a\n"
           "second's worth at once); --prefix-lengths V4,V6 (default 24,56) sets the prefixes\n"
-          "it counts by. --socket-from-environment takes the socket a service manager\n"
-          "passed (systemd's socket activation: LISTEN_PID and LISTEN_FDS, descriptor 3)\n"
-          "instead of PORT and --bind. Ctrl-C or SIGTERM stops it.\n"}},
+          "it counts by. With --bind GROUP, --source ADDRESS (repeatable) hears the group\n"
+          "only from those senders (a source-specific membership).\n"
+          "--socket-from-environment takes the socket a service manager passed (systemd's\n"
+          "socket activation: LISTEN_PID and LISTEN_FDS, descriptor 3) instead of PORT\n"
+          "and --bind. Ctrl-C or SIGTERM stops it.\n"}},
         {"echo",
          {dravik_app::runEcho, "error",
           "usage: dravik echo PORT [--bind ADDRESS] [--workers N] [--tos N] [--ttl N]\n"

@@ -525,6 +525,21 @@ public:
     // Throws std::system_error with invalid_argument outside the ranges,
     // changing nothing.
 
+    // A multicast group member: receives the group's datagrams only from
+    // `sources` (numeric addresses of the group's family), a source-specific
+    // membership (IPv4 IP_ADD_SOURCE_MEMBERSHIP's kind, IPv6
+    // MCAST_JOIN_SOURCE_GROUP), on the interface the group's membership
+    // already uses; the system then filters on the wire as well as on the
+    // host. Replaces any-source membership, or the sources named before.
+    // Settable only while stopped (operation_in_progress otherwise). Throws
+    // std::system_error, changing nothing: operation_not_supported for a
+    // server that is no group member; invalid_argument for no source, text
+    // that is not a numeric address, or a source of the other family; the
+    // system's error ("join: group G from source S: ...") where it refuses,
+    // for a group outside the source-specific ranges (232.0.0.0/8,
+    // ff3x::/96) on a system that insists on them, say.
+    void setSources(const std::vector<std::string>& sources);
+
     // The largest datagram delivered whole, 1 to 65,535 bytes; a longer one
     // is cut to it and counted in `truncated`. 1,024 until set. Settable only
     // while the server is stopped (before the first start() or after a

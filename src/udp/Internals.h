@@ -83,6 +83,9 @@ struct DRAVIK_NO_EXPORT UDPServer::Internals {
     const SendTexts texts;
     Sender sender;
     Unreachables unreachables;
+    // A group member's sources (empty: any source); changed only while
+    // stopped, under lifecycleMutex.
+    std::vector<asio::ip::address> groupSources;
     // What every worker's socket is asked beyond its plan; changed only
     // while stopped, under lifecycleMutex.
     SocketOptions options;

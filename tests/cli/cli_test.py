@@ -159,6 +159,34 @@ class ListenTest(unittest.TestCase):
         self.assertEqual(text, b"01\n")
 
 
+    def test_source_hears_the_group_from_the_named_sender_only(self):
+        """In a network namespace of its own, whose loopback carries multicast."""
+        script = f"""
+import socket, subprocess
+for step in (["ip", "link", "set", "lo", "multicast", "on"], ["ip", "link", "set", "lo", "up"],
+             ["ip", "route", "add", "224.0.0.0/4", "dev", "lo"],
+             ["ip", "addr", "add", "127.0.0.2/8", "dev", "lo"]):
+    subprocess.run(step, check=True, capture_output=True)
+listen = subprocess.Popen([{DRAVIK!r}, "listen", "0", "--bind", "232.1.2.3", "--source",
+                           "127.0.0.1", "--from"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+port = int(listen.stderr.readline().split(b"port ")[1].split(b";")[0])
+for source, text in (("127.0.0.2", b"not named"), ("127.0.0.1", b"named")):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        sender.bind((source, 0))
+        sender.sendto(text, ("232.1.2.3", port))
+print(listen.stdout.readline().decode().strip())
+listen.terminate()
+print(listen.communicate(timeout=10)[1].decode().strip().splitlines()[-1])
+"""
+        result = subprocess.run(["unshare", "-n", "python3", "-c", script], capture_output=True,
+                                timeout=TIMEOUT)
+        if result.returncode != 0 and (b"unshare" in result.stderr or b"RTNETLINK" in result.stderr):
+            self.skipTest(f"no network namespace: {result.stderr.decode().strip()}")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        line, summary = result.stdout.decode().splitlines()
+        self.assertRegex(line, r"^127\.0\.0\.1:\d+\tnamed$")
+        self.assertIn("received 1 datagram,", summary)
+
     def test_info_shows_what_the_network_said_beside_the_sender(self):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as marker:
             marker.setsockopt(socket.IPPROTO_IP, socket.IP_TOS, 0xB9)
@@ -450,6 +478,7 @@ print(answered, elapsed)
             (["listen", "0", "--in-kernel"], "--in-kernel needs a rule"),
             (["listen", "0", "--reply-limit", "5"], "unknown option '--reply-limit'"),
             (["listen", "5000", "--socket-from-environment"], "takes neither PORT nor --bind"),
+            (["listen", "0", "--source", "127.0.0.1"], "--source: only a multicast group member"),
         ]
         for args, text in cases:
             with self.subTest(args=args):

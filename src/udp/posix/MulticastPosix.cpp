@@ -3,6 +3,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <asio/error.hpp>
+#include <asio/ip/udp.hpp>
 #include <asio/socket_base.hpp>
 
 // Binding a link- or interface-local IPv6 group needs its interface; given
@@ -32,4 +37,21 @@ void prepareForGroup(ServerSocket& socket, const asio::ip::address& group, std::
 #else
     (void)group;
 #endif
+}
+
+// The protocol-independent request, which Linux takes for IPv4 too.
+bool setSourceMembership(ServerSocket& socket, bool join, const asio::ip::address& group,
+                         const asio::ip::address& source, std::error_code& error) {
+    group_source_req request{};
+    const asio::ip::udp::endpoint groupEnd(group, 0), sourceEnd(source, 0);
+    std::memcpy(&request.gsr_group, groupEnd.data(), groupEnd.size());
+    std::memcpy(&request.gsr_source, sourceEnd.data(), sourceEnd.size());
+    request.gsr_interface = group.is_v6() ? group.to_v6().scope_id() : 0;
+    if (::setsockopt(socket.native_handle(), group.is_v6() ? IPPROTO_IPV6 : IPPROTO_IP,
+                     join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
+                     sizeof request) == 0) {
+        return true;
+    }
+    error.assign(errno, asio::error::get_system_category());
+    return false;
 }
