@@ -267,34 +267,30 @@ TEST(RateLimiterTest, AMillionPrefixesLeaveTheTableAsItWasAndTheVictimLimited) {
     EXPECT_EQ(RateLimiter::memoryBytes(), RateLimiter::kBuckets * 8);
 }
 
-TEST(RateLimiterTest, RefusesLimitsOutsideTheRanges) {
-    const auto refused = [](UDPServer::RateLimit limit) {
-        try {
-            RateLimiter::check(limit);
-        } catch (const std::system_error& e) {
-            return e.code() == std::errc::invalid_argument;
-        }
-        return false;
-    };
-    const UDPServer::RateLimit good;
-    for (double rate : {-1.0, 2e9, std::nan("")}) {
-        UDPServer::RateLimit bad = good;
-        bad.perSecond = rate;
-        EXPECT_TRUE(refused(bad)) << rate;
+class BadLimitTest : public ::testing::TestWithParam<UDPServer::RateLimit> {};
+
+TEST_P(BadLimitTest, IsRefused) {
+    try {
+        RateLimiter::check(GetParam());
+        FAIL() << "taken";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::errc::invalid_argument) << e.what();
     }
-    for (double burst : {0.5, 2e9}) {
-        UDPServer::RateLimit bad = good;
-        bad.burst = burst;
-        EXPECT_TRUE(refused(bad)) << burst;
-    }
-    UDPServer::RateLimit bad = good;
-    bad.ipv4PrefixLength = 33;
-    EXPECT_TRUE(refused(bad));
-    bad = good;
-    bad.ipv6PrefixLength = -1;
-    EXPECT_TRUE(refused(bad));
-    EXPECT_FALSE(refused(good));
 }
+
+UDPServer::RateLimit limitOf(double perSecond, double burst, int v4 = 24, int v6 = 56) {
+    UDPServer::RateLimit limit;
+    limit.perSecond = perSecond;
+    limit.burst = burst;
+    limit.ipv4PrefixLength = v4;
+    limit.ipv6PrefixLength = v6;
+    return limit;
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, BadLimitTest,
+                         ::testing::Values(limitOf(-1, 1), limitOf(2e9, 1), limitOf(std::nan(""), 1),
+                                           limitOf(1, 0.5), limitOf(1, 2e9), limitOf(1, 1, 33),
+                                           limitOf(1, 1, 24, -1)));
 
 TEST(RecentDestinationsTest, RemembersWhereItSentForTheHorizon) {
     RecentDestinations recent;
