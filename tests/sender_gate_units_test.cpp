@@ -251,6 +251,15 @@ TEST(RateLimiterTest, ADryRunTakesNothingAndLoopbackMayBeExempt) {
     EXPECT_EQ(exempt.take(source("10.0.0.1"), 0), RateLimiter::Outcome::Refuse);
 }
 
+// The slowest rate with the largest burst: the burst passes, and nothing the
+// buckets add up leaves its range (UndefinedBehaviorSanitizer watches).
+TEST(RateLimiterTest, TheSlowestRateWithTheLargestBurstStaysInRange) {
+    RateLimiter limit = limiter(0.001, 1e9);
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(limit.take(source("10.0.0.1"), INT64_MAX / 4), RateLimiter::Outcome::Pass);
+    }
+}
+
 // A million distinct /24s in one second cannot grow the table, and the victim
 // among them keeps its limit: sharing a bucket only ever refuses more.
 TEST(RateLimiterTest, AMillionPrefixesLeaveTheTableAsItWasAndTheVictimLimited) {
@@ -289,6 +298,7 @@ UDPServer::RateLimit limitOf(double perSecond, double burst, int v4 = 24, int v6
 
 INSTANTIATE_TEST_SUITE_P(Limits, BadLimitTest,
                          ::testing::Values(limitOf(-1, 1), limitOf(2e9, 1), limitOf(std::nan(""), 1),
+                                           limitOf(1e-300, 1), limitOf(1e300, 1),
                                            limitOf(1, 0.5), limitOf(1, 2e9), limitOf(1, 1, 33),
                                            limitOf(1, 1, 24, -1)));
 

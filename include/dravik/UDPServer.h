@@ -501,7 +501,7 @@ public:
     // errs towards refusing, never towards letting more through. One budget
     // per prefix for the whole server, however many workers.
     struct RateLimit {
-        double perSecond = 0;  // 0: no limit; otherwise above 0, at most 1e9
+        double perSecond = 0;  // 0: no limit; otherwise 0.001 to 1e9
         double burst = 1;      // 1 to 1e9
         int ipv4PrefixLength = 24;  // 0 to 32
         int ipv6PrefixLength = 56;  // 0 to 128

@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr double kMostTolerance = 100.0 * 365 * 24 * 3600 * 1e9;
+
 [[noreturn]] void refuse(const std::string& why) {
     throw std::system_error(std::make_error_code(std::errc::invalid_argument), why);
 }
@@ -15,8 +17,8 @@ namespace {
 }  // namespace
 
 void RateLimiter::check(const UDPServer::RateLimit& limit) {
-    if (!(limit.perSecond >= 0 && limit.perSecond <= 1e9)) {
-        refuse("a rate limit's rate must be 0 (none) or above 0 to 1e9 a second");
+    if (!(limit.perSecond == 0 || (limit.perSecond >= 1e-3 && limit.perSecond <= 1e9))) {
+        refuse("a rate limit's rate must be 0 (none) or 0.001 to 1e9 a second");
     }
     if (!(limit.burst >= 1 && limit.burst <= 1e9)) refuse("a rate limit's burst must be 1 to 1e9");
     if (limit.ipv4PrefixLength < 0 || limit.ipv4PrefixLength > 32) {
@@ -34,7 +36,10 @@ RateLimiter::RateLimiter(const UDPServer::RateLimit& limit, const KeyedHash& has
       dryRun(limit.dryRun),
       exemptLoopback(limit.exemptLoopback),
       interval(std::max<std::int64_t>(1, std::llround(1e9 / limit.perSecond))),
-      tolerance(std::llround((limit.burst - 1) * static_cast<double>(interval))),
+      // At most a century ahead: the sums with the clock stay far from
+      // overflow, whatever the rate and burst.
+      tolerance(std::llround(std::min((limit.burst - 1) * static_cast<double>(interval),
+                                      kMostTolerance))),
       buckets(new std::atomic<std::int64_t>[kBuckets]) {
     // Far in the past: every budget starts whole, whatever the clock reads.
     for (std::size_t i = 0; i < kBuckets; ++i) {
