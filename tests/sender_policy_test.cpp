@@ -177,14 +177,17 @@ TEST(SenderPolicySwapTest, ReplacingThePolicyUnderTrafficKeepsTheCounts) {
     EXPECT_GT(c.rejectedByPolicy, 0u);
 }
 
+// Bad policies throw and leave the one in force: the loopback sender stays
+// refused until the policy is cleared. One sender, so that every platform
+// runs it (Wine sends from every loopback address as from 127.0.0.1).
 TEST(SenderPolicyRefusalTest, ABadPolicyThrowsAndChangesNothing) {
     dravik_test::RecordingDelegate delegate;
     UDPServer server(0, "127.0.0.1");
     server.setDelegate(&delegate);
     UDPServer::SenderPolicy deny;
-    deny.rules = {{Verdict::Deny, "127.0.0.9"}};
+    deny.rules = {{Verdict::Deny, "127.0.0.0/8"}};
     server.setSenderPolicy(deny);
-    UDPServer::SenderPolicy bad = deny;
+    UDPServer::SenderPolicy bad;
     bad.rules = {{Verdict::Allow, "127.0.0.0/8"}, {Verdict::Allow, "127.0.0.300"}};
     try {
         server.setSenderPolicy(bad);
@@ -196,7 +199,7 @@ TEST(SenderPolicyRefusalTest, ABadPolicyThrowsAndChangesNothing) {
     // Too large for the system's filter: refused, not judged elsewhere.
     UDPServer::SenderPolicy huge;
     for (int i = 0; i < 500; ++i) {
-        huge.rules.push_back({Verdict::Deny, "2001:db8:" + std::to_string(i) + "::/127"});
+        huge.rules.push_back({Verdict::Allow, "2001:db8:" + std::to_string(i) + "::/127"});
     }
     huge.inKernel = true;
     try {
@@ -214,26 +217,7 @@ TEST(SenderPolicyRefusalTest, ABadPolicyThrowsAndChangesNothing) {
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code(), std::errc::operation_not_supported);
     }
-    if (dravik_test::runningUnderWine()) GTEST_SKIP() << kOneLoopbackUnderWine;
     server.start();
-    PeerSocket("127.0.0.9").sendTo(server.localPort(), "refused", "127.0.0.1");
-    PeerSocket("127.0.0.1").sendTo(server.localPort(), "delivered");
-    ASSERT_TRUE(delegate.waitForCount(1));
-    server.stop();
-    EXPECT_EQ(delegate.messages(), std::vector<std::string>{"delivered"});
-    EXPECT_EQ(server.counters().rejectedByPolicy, 1u);
-}
-
-// What every platform can show, Wine's one loopback sender included: the
-// server judges in user space.
-TEST(SenderPolicyLoopbackTest, RefusesTheSenderAndDeliversItOnceCleared) {
-    dravik_test::RecordingDelegate delegate;
-    UDPServer server(0, "127.0.0.1");
-    server.setDelegate(&delegate);
-    server.start();
-    UDPServer::SenderPolicy deny;
-    deny.rules = {{Verdict::Deny, "127.0.0.0/8"}};
-    server.setSenderPolicy(deny);
     PeerSocket client;
     client.sendTo(server.localPort(), "refused");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
