@@ -17,6 +17,8 @@ public:
     // One line per comparison: library / baseline, and whether the target
     // (a floor when `atLeast`, else a ceiling) holds. Comparisons whose runs
     // were filtered out are left out.
+    // A target of kReference: the ratio is shown without one.
+    static constexpr double kReference = 0;
     void printRatio(const std::string& what, const std::string& library,
                     const std::string& baseline, const std::string& counter, bool atLeast,
                     double target) const;

@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
@@ -33,7 +35,15 @@ BareReceiver::BareReceiver(Meter& meter, Loop kind) : meter(meter), loop(kind) {
         ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
         ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     }
-    worker = std::thread([this] { loop == Loop::BatchedWithInfo ? runWithInfo() : run(); });
+    worker = std::thread([this] {
+        if (loop == Loop::BatchedWithInfo) {
+            runWithInfo();
+        } else if (loop == Loop::Single || loop == Loop::Batched) {
+            run();
+        } else {
+            runPolled();
+        }
+    });
 }
 
 BareReceiver::~BareReceiver() {
@@ -120,4 +130,38 @@ void BareReceiver::runWithInfo() {
             meter.delivered();
         }
     }
+}
+
+// The waits an event loop makes, each with a 50 ms time-out so the loop sees
+// that it is to end.
+void BareReceiver::runPolled() {
+    const int fd = socket.descriptor();
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    const bool edge = loop == Loop::EdgeOneShotUntilEmpty;
+    epoll_event interest{};
+    interest.events = EPOLLIN | (edge ? EPOLLET | EPOLLONESHOT : 0u);
+    ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &interest);
+    static thread_local char slots[32][1024];
+    mmsghdr headers[32];
+    iovec vectors[32];
+    sockaddr_in senders[32];
+    while (running) {
+        epoll_event ready;
+        if (::epoll_wait(poller, &ready, 1, 50) != 1) continue;
+        int taken;
+        do {
+            for (int i = 0; i < 32; ++i) {
+                vectors[i] = {slots[i], sizeof slots[i]};
+                headers[i].msg_hdr = msghdr{};
+                headers[i].msg_hdr.msg_name = &senders[i];
+                headers[i].msg_hdr.msg_namelen = sizeof senders[i];
+                headers[i].msg_hdr.msg_iov = &vectors[i];
+                headers[i].msg_hdr.msg_iovlen = 1;
+            }
+            taken = ::recvmmsg(fd, headers, 32, MSG_DONTWAIT, nullptr);
+            for (int i = 0; i < taken; ++i) meter.delivered();
+        } while (taken > 0 && loop != Loop::LevelOncePerWake);
+        if (edge) ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &interest);
+    }
+    ::close(poller);
 }

@@ -49,13 +49,24 @@ private:
     std::unique_ptr<UDPServer> server;
 };
 
-// A thread in a blocking receive loop, the hand-written baseline: one
-// recvfrom per datagram; recvmmsg of up to 32 at a time; or recvmmsg asking
-// for what the library's receive information asks (traffic class, TTL,
-// receive time, arrival) and reading it from each datagram's control data.
+// A thread in a receive loop, the hand-written baseline: one blocking
+// recvfrom per datagram; blocking recvmmsg of up to 32 at a time
+// (MSG_WAITFORONE); the same asking for what the library's receive
+// information asks (traffic class, TTL, receive time, arrival) and reading
+// it from each datagram's control data; or an epoll wait, then non-blocking
+// recvmmsg calls: edge-triggered one-shot (re-armed after every wake) or
+// level-triggered (registered once) until the socket is empty, or
+// level-triggered with one recvmmsg a wake.
 class BareReceiver {
 public:
-    enum class Loop { Single, Batched, BatchedWithInfo };
+    enum class Loop {
+        Single,
+        Batched,
+        BatchedWithInfo,
+        EdgeOneShotUntilEmpty,
+        LevelUntilEmpty,
+        LevelOncePerWake
+    };
     explicit BareReceiver(Meter& meter, Loop loop = Loop::Single);
     ~BareReceiver();
     int port() const { return socket.port(); }
@@ -63,6 +74,7 @@ public:
 private:
     void run();
     void runWithInfo();
+    void runPolled();
     Meter& meter;
     const Loop loop;
     BareSocket socket;
@@ -80,6 +92,13 @@ public:
 class BareInfoReceiver : public BareReceiver {
 public:
     explicit BareInfoReceiver(Meter& meter) : BareReceiver(meter, Loop::BatchedWithInfo) {}
+};
+
+// The epoll loops.
+template <BareReceiver::Loop kind>
+class BarePolledReceiver : public BareReceiver {
+public:
+    explicit BarePolledReceiver(Meter& meter) : BareReceiver(meter, kind) {}
 };
 
 // A thread in a blocking recvmsg loop on a socket that takes trains

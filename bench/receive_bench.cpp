@@ -76,6 +76,24 @@ void BM_FloodBare(benchmark::State& state) { receiveFlood<BareReceiver>(state); 
 BENCHMARK(BM_FloodLibrary)->Arg(64)->Arg(1024)->UseRealTime();
 BENCHMARK(BM_FloodBare)->Arg(64)->Arg(1024)->UseRealTime();
 
+// How the wait alone costs: the bare loops an event loop could make, beside
+// the blocking ones, at 64 bytes.
+using Loop = BareReceiver::Loop;
+void BM_FloodBareWaitForOne(benchmark::State& state) { receiveFlood<BareBatchReceiver>(state); }
+void BM_FloodBareEdgeOneShot(benchmark::State& state) {
+    receiveFlood<BarePolledReceiver<Loop::EdgeOneShotUntilEmpty>>(state);
+}
+void BM_FloodBareLevelUntilEmpty(benchmark::State& state) {
+    receiveFlood<BarePolledReceiver<Loop::LevelUntilEmpty>>(state);
+}
+void BM_FloodBareLevelOncePerWake(benchmark::State& state) {
+    receiveFlood<BarePolledReceiver<Loop::LevelOncePerWake>>(state);
+}
+BENCHMARK(BM_FloodBareWaitForOne)->Arg(64)->UseRealTime();
+BENCHMARK(BM_FloodBareEdgeOneShot)->Arg(64)->UseRealTime();
+BENCHMARK(BM_FloodBareLevelUntilEmpty)->Arg(64)->UseRealTime();
+BENCHMARK(BM_FloodBareLevelOncePerWake)->Arg(64)->UseRealTime();
+
 // The same flood with every datagram's traffic class, hop limit, receive time
 // and interface asked for and read, by the library and by a bare recvmmsg
 // loop asking for the same control data.
