@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <system_error>
 
@@ -39,6 +40,12 @@ void enableArrivalInfo(ServerSocket& socket);
 // Asks the system to hand over trains of equal datagrams as one receive;
 // false where it cannot. Platform-specific, beside the receive path.
 bool enableTrains(ServerSocket& socket);
+
+// Lets the worker wait in the socket's receive itself, for at most `limit`
+// at a time; false where it cannot, and it then waits in its event loop
+// alone. Every other call on the socket says that it must not block.
+// Platform-specific, beside the receive path.
+bool enableWaitInReceive(ServerSocket& socket, std::chrono::microseconds limit);
 
 // Whether the platform spreads one port's senders over several sockets bound
 // to it (Linux, SO_REUSEPORT: by each sender's address and port).

@@ -23,7 +23,8 @@ Worker::Worker(const WorkerShared& shared, const SocketPlan& plan, std::size_t i
       place(index),
       boundSocket(openBound(ioContext, plan)),
       native(boundSocket.native_handle()),
-      receiveBufferBytes(receiveBufferSize(native)) {
+      receiveBufferBytes(receiveBufferSize(native)),
+      waitsInReceive(enableWaitInReceive(boundSocket, kLongestReceiveWait)) {
     receiving.receivedLine.reserve(shared.receivedPrefix.size() + ReceiveBatch::kDefaultDatagram);
     receiving.receivedLine = shared.receivedPrefix;
     path = std::make_unique<SendPath>(*this, shared.lines, shared.recent, shared.texts);
@@ -80,51 +81,77 @@ void Worker::run() {
 }
 
 // Delivers the datagrams of the current batch one at a time, sends the
-// replies made meanwhile (a chunk at a time as they fill), then either takes
-// the next batch (the last one was full, or its deliveries took long enough
-// for more to arrive) or waits for the socket. The next batch is taken in a
-// handler of its own, so send completions get their turn under a flood. A
-// stop() between two datagrams leaves the rest in the batch for the next
-// start(); the replies made so far still leave.
+// replies made meanwhile (a chunk at a time as they fill), then goes on to
+// the next batch. A worker that found datagrams and can wait in its socket's
+// receive takes the next batch there, giving the loop a turn first when it
+// is called or has waited long enough. Otherwise the loop takes the next
+// batch in a handler of its own, so send completions get their turn under a
+// flood, when the last one was full or its deliveries took long enough for
+// more to arrive; or it waits for the socket. A stop() between two datagrams
+// leaves the rest in the batch for the next start(); the replies made so far
+// still leave.
 void Worker::receive() {
-    const auto started = std::chrono::steady_clock::now();
-    batchStarted = started;
-    while (receiving.batch.pending()) {
-        if (!shared.running.load(std::memory_order_acquire)) break;
-        const ReceiveBatch::Datagram& datagram = *receiving.batch.next();
-        if (shared.admission.admit(datagram, count, shared.lines, place, started)) deliver(datagram);
-        // A batch of trains may hold thousands of datagrams: their replies
-        // leave a chunk at a time rather than all pile up among the copies.
-        if (replies.count() >= kMaxBatch) path->sendReplies();
-    }
-    if (replies.count() != 0) path->sendReplies();
-    shared.gate.release(place);
-    if (receiving.batch.pending()) return;
-    // A batch shorter than the areas found the socket empty: everything it
-    // held at the start has been delivered.
-    if (reportsDrained && tookThisRun && !receiving.batch.full()) {
-        reportsDrained = false;
-        shared.raised.drained(static_cast<int>(place));
-    }
-    // A worker that must report an empty socket takes once at the start
-    // rather than wait for a datagram that may never come.
-    const bool mustLook = reportsDrained && !tookThisRun;
-    if (!mustLook && !receiving.batch.full() && !errorsMayWait.load(std::memory_order_relaxed) &&
-        std::chrono::steady_clock::now() - started < kLongDelivery) {
-        armWait();
+    lastTurn = std::chrono::steady_clock::now();
+    loopCalled.store(false, std::memory_order_relaxed);
+    for (;;) {
+        const auto started = std::chrono::steady_clock::now();
+        batchStarted = started;
+        while (receiving.batch.pending()) {
+            if (!shared.running.load(std::memory_order_acquire)) break;
+            const ReceiveBatch::Datagram& datagram = *receiving.batch.next();
+            if (shared.admission.admit(datagram, count, shared.lines, place, started)) {
+                deliver(datagram);
+            }
+            // A batch of trains may hold thousands of datagrams: their replies
+            // leave a chunk at a time rather than all pile up among the copies.
+            if (replies.count() >= kMaxBatch) path->sendReplies();
+        }
+        if (replies.count() != 0) path->sendReplies();
+        shared.gate.release(place);
+        if (receiving.batch.pending()) return;
+        // A batch shorter than the areas found the socket empty: everything it
+        // held at the start has been delivered.
+        if (reportsDrained && tookThisRun && !receiving.batch.full()) {
+            reportsDrained = false;
+            shared.raised.drained(static_cast<int>(place));
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (waitsInReceive && receiving.batch.filled() != 0 && !reportsDrained) {
+            if (loopCalled.load(std::memory_order_acquire) || now - lastTurn >= kLongestReceiveWait) {
+                // A report on the error queue wakes no receive once a send
+                // took its mark: each turn looks.
+                errorsMayWait.store(true, std::memory_order_relaxed);
+                takeInTurn();
+                return;
+            }
+            takeAnew(true);
+            if (receiving.batch.filled() != 0) continue;
+        }
+        // A worker that must report an empty socket takes once at the start
+        // rather than wait for a datagram that may never come.
+        const bool mustLook = reportsDrained && !tookThisRun;
+        if (mustLook || receiving.batch.full() || errorsMayWait.load(std::memory_order_relaxed) ||
+            now - started >= kLongDelivery) {
+            takeInTurn();
+        } else {
+            armWait();
+        }
         return;
     }
+}
+
+void Worker::takeInTurn() {
     receiving.pending = true;
     asio::post(ioContext, [this] {
         receiving.pending = false;
-        takeAnew();
+        takeAnew(false);
         receive();
     });
 }
 
-void Worker::takeAnew() {
+void Worker::takeAnew(bool waits) {
     receiving.batch.clear();
-    takeBatch();
+    takeBatch(waits);
     tookThisRun = true;
 }
 

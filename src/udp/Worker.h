@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include <asio/basic_waitable_timer.hpp>
 #include <asio/bind_allocator.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
@@ -30,6 +31,11 @@ class RaisedWorkers;
 class SenderGate;
 class Unreachables;
 class Worker;
+
+// The longest a worker that waits in its socket's receive stays there before
+// its event loop gets a turn: the most that a wake-up, a timer or a wait for
+// room is late while datagrams keep coming, and that stop() waits for it.
+constexpr std::chrono::milliseconds kLongestReceiveWait{1};
 
 // The most workers a server has, and where it keeps them.
 constexpr int kMaxWorkers = 256;
@@ -56,7 +62,10 @@ struct WorkerShared {
 // receive batch: it waits for datagrams, takes a batch at a time, has each
 // judged and delivers the accepted ones to the delegate; the replies made
 // meanwhile are held until the batch is over, then leave by its own send
-// path. The event loop is declared
+// path. While datagrams keep coming, a worker that can waits for the next in
+// the socket's receive itself, rather than in its loop, and gives the loop a
+// turn when asked to and at least every kLongestReceiveWait; once a wait there
+// ends empty, it waits in the loop again. The event loop is declared
 // after what its pending handlers point into, and before the socket, so the
 // socket is closed first and the loop then discards those handlers.
 class Worker {
@@ -80,7 +89,10 @@ public:
     // Has a held worker begin taking datagrams (any thread, once).
     void release();
     // Stops the loop (any thread); its thread then returns.
-    void stopLoop() { ioContext.stop(); }
+    void stopLoop() {
+        ioContext.stop();
+        callLoop();
+    }
     void join();
     bool runsOnThisThread() const;
 
@@ -127,12 +139,26 @@ public:
     void wake(Handler&& handler) {
         asio::post(ioContext, asio::bind_allocator(WakeAllocator<char>(wakeRoom),
                                                    std::forward<Handler>(handler)));
+        callLoop();
+    }
+    // Runs `handler` on this worker's loop `delay` from now (any thread, one
+    // such wake-up at a time): many things to do then cost one wake-up.
+    template <typename Handler>
+    void wakeAfter(std::chrono::microseconds delay, Handler&& handler) {
+        wake([this, delay, handler = std::forward<Handler>(handler)]() mutable {
+            laterTimer.expires_after(delay);
+            laterTimer.async_wait(
+                [handler = std::move(handler)](const std::error_code&) mutable { handler(); });
+        });
     }
     // Runs `handler` on this worker's loop once the socket has room to send.
     template <typename Handler>
     void whenWritable(Handler&& handler) {
-        std::lock_guard<std::mutex> lock(socketMutex);
-        boundSocket.async_wait(asio::socket_base::wait_write, std::forward<Handler>(handler));
+        {
+            std::lock_guard<std::mutex> lock(socketMutex);
+            boundSocket.async_wait(asio::socket_base::wait_write, std::forward<Handler>(handler));
+        }
+        callLoop();
     }
 
     // Logs an exception that left a completion handler; never throws.
@@ -149,11 +175,19 @@ private:
     // Arms the wait for the next datagrams; when they come, takes a batch
     // and delivers it. Platform-specific.
     void armWait();
-    // Fills the batch's free areas with datagrams already queued on the
-    // socket, without blocking, and counts them. Platform-specific.
-    void takeBatch();
+    // Has the loop take its next batch in a handler of its own, after what
+    // else it has to do, then deliver it.
+    void takeInTurn();
+    // Asks a worker that waits in its socket's receive to give the loop a
+    // turn soon (any thread), once what the loop is to do is in place.
+    void callLoop() { loopCalled.store(true, std::memory_order_release); }
+    // Fills the batch's free areas with datagrams queued on the socket and
+    // counts them; `waits` (only where waitsInReceive) first waits for one,
+    // up to kLongestReceiveWait. Otherwise it does not block.
+    // Platform-specific.
+    void takeBatch(bool waits);
     // Clears the batch and takes a new one: what follows a wait.
-    void takeAnew();
+    void takeAnew(bool waits);
     // After a batch: asks for the drop count if what was taken since the
     // last ask may have filled the receive buffer. Linux only.
     void noteBacklog(bool ranDry);
@@ -177,6 +211,14 @@ private:
     ServerSocket boundSocket;
     const ServerSocket::native_handle_type native;
     const int receiveBufferBytes;  // as the system reports it
+    // Whether the worker may wait in its socket's receive (see
+    // enableWaitInReceive), and whether the loop has been called meanwhile.
+    const bool waitsInReceive;
+    std::atomic<bool> loopCalled{false};
+    // When the loop last had a turn (the worker's thread).
+    std::chrono::steady_clock::time_point lastTurn;
+    // What wakeAfter() arms; the loop's thread only.
+    asio::basic_waitable_timer<std::chrono::steady_clock> laterTimer{ioContext};
     bool takesTrains = false;
     // Whether the socket's error queue may hold reports the worker has not
     // read: it then takes the next batch at once rather than wait.

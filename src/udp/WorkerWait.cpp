@@ -10,7 +10,7 @@ void Worker::armWait() {
             receiving.batch.clear();
             receiving.batch.commitFailure(error);
         } else {
-            takeAnew();
+            takeAnew(false);
         }
         receive();
     });

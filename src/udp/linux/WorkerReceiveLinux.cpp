@@ -1,6 +1,9 @@
-// Linux: wait for the socket to become readable, then take up to a batch of
-// datagrams with one recvmmsg call; where the system coalesces, a train of
-// datagrams arrives in one area, and the batch splits it as it delivers.
+// Linux: take up to a batch of datagrams with one recvmmsg call, once the
+// event loop found the socket readable, or waiting in the call itself for the
+// first datagram while they keep coming (MSG_WAITFORONE on a descriptor that
+// blocks, for at most the receive time-out); where the system coalesces, a
+// train of datagrams arrives in one area, and the batch splits it as it
+// delivers.
 //
 // The system's count of the datagrams it dropped for want of room is asked
 // for (SO_MEMINFO) whenever what was taken since the last ask may have filled
@@ -9,6 +12,7 @@
 // while it never runs dry. Once the system has dropped any, the count also
 // rides on every datagram (SO_RXQ_OVFL); not before, since that costs the
 // system a tenth of a receive even while nothing is dropped.
+#include <fcntl.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -55,7 +59,7 @@ void Worker::askSystemDrops() {
 // reports a held error, and a failed send all have the worker read it. A
 // held error is no failed receive: the receive is made again once a step of
 // the queue is read, or, while the queue holds more, in the next take.
-void Worker::takeBatch() {
+void Worker::takeBatch(bool waits) {
     ReceiveBatch& batch = receiving.batch;
     ReceiveHeaders headers;
     const std::size_t wanted = headers.prepare(batch);  // into a cleared batch
@@ -66,7 +70,7 @@ void Worker::takeBatch() {
             // A datagram longer than its area is cut to the area's size; with
             // MSG_TRUNC its length is still its whole length.
             taken = ::recvmmsg(native, headers.headers(), static_cast<unsigned>(wanted),
-                               MSG_DONTWAIT | MSG_TRUNC, nullptr);
+                               (waits ? MSG_WAITFORONE : MSG_DONTWAIT) | MSG_TRUNC, nullptr);
         } while (taken < 0 && errno == EINTR);
         return taken;
     };
@@ -81,6 +85,7 @@ void Worker::takeBatch() {
         }
     }
     if (taken < 0) {
+        // Waiting, the time-out passed.
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             takeDestinationErrors();
             noteBacklog(true);
@@ -123,4 +128,19 @@ void Worker::noteBacklog(bool ranDry) {
 bool enableTrains(ServerSocket& socket) {
     const int on = 1;
     return ::setsockopt(socket.native_handle(), SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
+}
+
+// The descriptor blocks, while asio, told that it does not, leaves it as it
+// is; every other call on it says MSG_DONTWAIT, and the event loop only
+// waits for readiness. The time-out bounds each wait in the receive.
+bool enableWaitInReceive(ServerSocket& socket, std::chrono::microseconds limit) {
+    const int fd = socket.native_handle();
+    std::error_code error;
+    socket.non_blocking(true, error);
+    const timeval timeout{static_cast<time_t>(limit.count() / 1000000),
+                          static_cast<suseconds_t>(limit.count() % 1000000)};
+    const int flags = ::fcntl(fd, F_GETFL);
+    return !error && flags >= 0 &&
+           ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
+           ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }

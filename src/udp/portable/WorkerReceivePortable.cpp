@@ -40,13 +40,14 @@ void Worker::armWait() {
         [this](const std::error_code& error, std::size_t size) {
             receiving.pending = false;
             record(receiving.batch, error, size);
-            if (!error) takeBatch();
+            if (!error) takeBatch(false);
             receive();
         });
     receiving.pending = true;
 }
 
-void Worker::takeBatch() {
+// Never asked to wait: the worker waits in its event loop alone here.
+void Worker::takeBatch(bool) {
     ReceiveBatch& batch = receiving.batch;
     if (errorsMayWait.load(std::memory_order_relaxed)) takeDestinationErrors();
     while (!batch.full()) {
@@ -74,3 +75,5 @@ void enableDestinationErrors(ServerSocket&) {}
 void readNetworkFacts(const ReceiveBatch::Datagram&, UDPServer::DatagramInfo&) {}
 
 bool enableTrains(ServerSocket&) { return false; }
+
+bool enableWaitInReceive(ServerSocket&, std::chrono::microseconds) { return false; }

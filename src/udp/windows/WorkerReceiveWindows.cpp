@@ -50,7 +50,8 @@ void reportUnreachable(Unreachables& unreachables, int error, const asio::ip::ud
 
 // A datagram longer than its area runs on into the spill room, so its whole
 // size tells that it was too long.
-void Worker::takeBatch() {
+// Never asked to wait: the worker waits in its event loop alone here.
+void Worker::takeBatch(bool) {
     static const LPFN_WSARECVMSG receiveMessage = receiveMessageOf(native);
     ReceiveBatch& batch = receiving.batch;
     if (errorsMayWait.load(std::memory_order_relaxed)) takeDestinationErrors();
@@ -116,3 +117,5 @@ Arrival readArrival(const ReceiveBatch::Datagram& datagram) {
 
 // Windows hands over no trains.
 bool enableTrains(ServerSocket&) { return false; }
+
+bool enableWaitInReceive(ServerSocket&, std::chrono::microseconds) { return false; }
