@@ -18,9 +18,8 @@ public:
         asio::ip::udp::endpoint to;
     };
 
-    // Appends `count` outcomes; true when the queue was empty before, so
-    // the worker has to be woken for them.
-    bool push(const Outcome* outcomes, std::size_t count);
+    // Appends `count` outcomes.
+    void push(const Outcome* outcomes, std::size_t count);
 
     // Swaps everything queued into `taken` (cleared first).
     void takeAll(std::vector<Outcome>& taken);

@@ -19,6 +19,11 @@ namespace {
 // socket's own send buffer, and at least this.
 constexpr std::size_t kMinimumSendQueueBytes = 256 * 1024;
 
+// How long an application thread's send outcome waits for the worker to log
+// it, at most, besides what the worker is doing then: one wake-up for every
+// outcome that comes meanwhile, rather than one per send.
+constexpr std::chrono::microseconds kOutcomeDelay{1000};
+
 std::size_t sendQueueLimit(ServerSocket::native_handle_type socket) {
     const int sendBuffer = sendBufferSize(socket);
     return std::max(kMinimumSendQueueBytes, static_cast<std::size_t>(std::max(sendBuffer, 0)));
@@ -164,8 +169,14 @@ void SendPath::queueSent(const CompletedSends::Outcome* outcomes, std::size_t co
         worker.noteSendFailed();
     }
     if (failed != count) counts.sent.add(count - failed);
-    if (completed.push(outcomes, count) && !onWorker) {
-        worker.wake([this] { logQueuedSends(); });
+    completed.push(outcomes, count);
+    // Cleared before the outcomes are taken: one queued after that finds it
+    // clear and has them logged again.
+    if (!onWorker && !logScheduled.exchange(true, std::memory_order_acq_rel)) {
+        worker.wakeAfter(kOutcomeDelay, [this] {
+            logScheduled.store(false, std::memory_order_release);
+            logQueuedSends();
+        });
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <dravik/UDPServer.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,7 +43,8 @@ struct SendTexts {
 // the outcomes, which its worker logs in completion order, and their
 // counts. A worker's replies, and the copies that wait, are sent and logged
 // on its own thread; application threads send at once on theirs and hand
-// the outcomes over, waking the worker only when its queue was empty.
+// the outcomes over, which the worker logs a millisecond after the first of
+// them, in one wake-up (or sooner, with what it sends itself).
 // Nothing here is shared with another worker.
 class SendPath {
 public:
@@ -91,8 +93,8 @@ private:
     Error queueCopy(const char* data, std::uint64_t size, const Route& route);
     Error refuseQueueFull();
     // Counts and queues outcomes: the worker's own thread logs them once it
-    // has sent what it sends; another wakes the worker for them when its
-    // queue was empty. A failure has the worker read what the system may
+    // has sent what it sends; another has the worker log them shortly, unless
+    // that is arranged already. A failure has the worker read what the system may
     // have said of it.
     void queueSent(const CompletedSends::Outcome* outcomes, std::size_t count, bool onWorker);
     // Arms a wait for room in the send buffer (any thread), after which the
@@ -108,6 +110,7 @@ private:
 
     SendCounters counts;
     CompletedSends completed;                    // any thread
+    std::atomic<bool> logScheduled{false};       // whether the worker will log them
     WaitingSends copies;                         // any thread
     SegmentationOffload segmentation;            // any thread
     std::vector<CompletedSends::Outcome> toLog;  // the worker only
