@@ -19,10 +19,11 @@ namespace {
 // socket's own send buffer, and at least this.
 constexpr std::size_t kMinimumSendQueueBytes = 256 * 1024;
 
-// How long an application thread's send outcome waits for the worker to log
-// it, at most, besides what the worker is doing then: one wake-up for every
-// outcome that comes meanwhile, rather than one per send.
-constexpr std::chrono::microseconds kOutcomeDelay{1000};
+// The worker is woken to log application threads' send outcomes at most once
+// in this long: an outcome that comes sooner after the last such wake-up
+// waits for the rest of it, with every other that comes meanwhile, rather
+// than cost a wake-up of its own.
+constexpr std::chrono::microseconds kOutcomeInterval{100};
 
 std::size_t sendQueueLimit(ServerSocket::native_handle_type socket) {
     const int sendBuffer = sendBufferSize(socket);
@@ -172,11 +173,21 @@ void SendPath::queueSent(const CompletedSends::Outcome* outcomes, std::size_t co
     completed.push(outcomes, count);
     // Cleared before the outcomes are taken: one queued after that finds it
     // clear and has them logged again.
-    if (!onWorker && !logScheduled.exchange(true, std::memory_order_acq_rel)) {
-        worker.wakeAfter(kOutcomeDelay, [this] {
-            logScheduled.store(false, std::memory_order_release);
-            logQueuedSends();
-        });
+    if (onWorker || logScheduled.exchange(true, std::memory_order_acq_rel)) return;
+    const auto log = [this] {
+        lastScheduledLog.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                               std::memory_order_relaxed);
+        logScheduled.store(false, std::memory_order_release);
+        logQueuedSends();
+    };
+    const auto since = std::chrono::steady_clock::now().time_since_epoch() -
+                       std::chrono::steady_clock::duration(
+                           lastScheduledLog.load(std::memory_order_relaxed));
+    if (since >= kOutcomeInterval) {
+        worker.wake(log);
+    } else {
+        worker.wakeAfter(
+            std::chrono::duration_cast<std::chrono::microseconds>(kOutcomeInterval - since), log);
     }
 }
 

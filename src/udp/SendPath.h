@@ -43,8 +43,8 @@ struct SendTexts {
 // the outcomes, which its worker logs in completion order, and their
 // counts. A worker's replies, and the copies that wait, are sent and logged
 // on its own thread; application threads send at once on theirs and hand
-// the outcomes over, which the worker logs a millisecond after the first of
-// them, in one wake-up (or sooner, with what it sends itself).
+// the outcomes over, which the worker logs in one wake-up at most every
+// 100 microseconds (or sooner, with what it sends itself).
 // Nothing here is shared with another worker.
 class SendPath {
 public:
@@ -111,6 +111,8 @@ private:
     SendCounters counts;
     CompletedSends completed;                    // any thread
     std::atomic<bool> logScheduled{false};       // whether the worker will log them
+    // When the worker last logged them so (steady clock ticks).
+    std::atomic<std::chrono::steady_clock::rep> lastScheduledLog{0};
     WaitingSends copies;                         // any thread
     SegmentationOffload segmentation;            // any thread
     std::vector<CompletedSends::Outcome> toLog;  // the worker only

@@ -25,6 +25,16 @@ std::size_t segmentSizeOf(const msghdr& header) {
 
 std::size_t ReceiveHeaders::prepare(ReceiveBatch& batch) {
     const std::size_t count = batch.areaCount();
+    const Target now{batch.area(0), batch.areaSize(), count, &batch.receipt(0)};
+    if (now == target) {
+        for (std::size_t i = 0; i < count; ++i) {
+            msghdr& header = entries[i].msg_hdr;
+            header.msg_namelen = static_cast<socklen_t>(batch.receipt(i).sender.capacity());
+            header.msg_controllen = ReceiveBatch::kControlSize;
+        }
+        return count;
+    }
+    target = now;
     for (std::size_t i = 0; i < count; ++i) {
         vectors[i] = {batch.area(i), batch.areaSize()};
         asio::ip::udp::endpoint& sender = batch.receipt(i).sender;

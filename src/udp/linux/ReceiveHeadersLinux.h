@@ -14,6 +14,8 @@
 class ReceiveHeaders {
 public:
     // Points the headers at the batch's areas; returns how many there are.
+    // Headers that point there already only get back the room the system
+    // wrote down to what it used.
     std::size_t prepare(ReceiveBatch& batch);
     mmsghdr* headers() { return entries; }
 
@@ -28,6 +30,18 @@ public:
     bool dropCount(std::size_t index, std::uint32_t& count) const;
 
 private:
+    // What the headers point into, as prepare() last found it.
+    struct Target {
+        const char* areas = nullptr;
+        std::size_t areaSize = 0;
+        std::size_t count = 0;
+        const void* receipts = nullptr;
+        bool operator==(const Target& other) const {
+            return areas == other.areas && areaSize == other.areaSize && count == other.count &&
+                   receipts == other.receipts;
+        }
+    };
+    Target target;
     mmsghdr entries[ReceiveBatch::kMaxAreas];
     iovec vectors[ReceiveBatch::kMaxAreas];
 };

@@ -61,7 +61,9 @@ void Worker::askSystemDrops() {
 // the queue is read, or, while the queue holds more, in the next take.
 void Worker::takeBatch(bool waits) {
     ReceiveBatch& batch = receiving.batch;
-    ReceiveHeaders headers;
+    // Only the worker's thread takes; its headers stay pointed at the batch
+    // from one take to the next.
+    static thread_local ReceiveHeaders headers;
     const std::size_t wanted = headers.prepare(batch);  // into a cleared batch
     if (errorsMayWait.load(std::memory_order_relaxed)) takeDestinationErrors();
     const auto receive = [&] {
