@@ -46,7 +46,7 @@ stress-ng --cpu 2 --timeout 600s --quiet &
 stress=$!
 trap 'kill "$stress" 2>/dev/null || true' EXIT
 run_ctest "$out/werror" --repeat until-fail:3 \
-    -R 'FloodTest|HostileTrafficTest|SlowLinkTest|DropsTest|SendStressTest|LifecycleRaceTest|ServerLifecycleTest|GatedTrainTest|ErrorLine|WorkersTest|WorkersRaceTest|UnreachableStormTest|UnreachableTest|RateLimitTest|RaiseTest|WorkerSendsTest|SenderPolicySwapTest'
+    -R 'FloodTest|HostileTrafficTest|SlowLinkTest|DropsTest|SendStressTest|LifecycleRaceTest|ServerLifecycleTest|GatedTrainTest|ErrorLine|WorkersTest|WorkersRaceTest|UnreachableStormTest|UnreachableTest|RateLimitTest|RaiseTest|WorkerSendsTest|SenderPolicySwapTest|WorkerWaitTest'
 tally "$out/werror"
 kill "$stress" 2>/dev/null || true
 wait "$stress" 2>/dev/null || true
