@@ -296,9 +296,11 @@ public:
     // Sends `size` bytes at `data` as one datagram to the remote endpoint.
     // Refusals are returned (and logged) at once; otherwise the send is issued
     // on the calling thread and Ok is returned. Its outcome is only logged,
-    // later, on a worker's thread. The caller's buffer is not read after send
-    // returns (a send that must wait for room in the socket's buffer keeps a
-    // copy). The copies are bounded: once they would pass
+    // later, on a worker's thread, in completion order: within about 100 us,
+    // besides what that worker is doing (up to 1 ms more while datagrams keep
+    // it receiving), and by stop() at the latest. The caller's buffer is not
+    // read after send returns (a send that must wait for room in the socket's
+    // buffer keeps a copy). The copies are bounded: once they would pass
     // max(256 KiB, the socket's send buffer size), counting 64 bytes per
     // datagram besides its payload, send returns SendQueueFull and queues
     // nothing. Callable from several threads at once; each thread's datagrams
