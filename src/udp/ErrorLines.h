@@ -4,10 +4,10 @@
 #include <chrono>
 #include <cstdint>
 
-#include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
 
 #include "udp/ErrorLineBudget.h"
+#include "udp/LoopTimer.h"
 
 // The error lines that network input or overload trigger, on any worker or
 // application thread: held to one budget per server, with the report of what
@@ -33,10 +33,6 @@ public:
     void settle(bool last);
 
 private:
-    using Timer = asio::basic_waitable_timer<std::chrono::steady_clock,
-                                             asio::wait_traits<std::chrono::steady_clock>,
-                                             asio::io_context::executor_type>;
-
     void logDrops(bool flush);
     void scheduleReport();
     void armReport();
@@ -50,5 +46,5 @@ private:
     ErrorLineBudget budget;
     std::atomic<std::uint64_t> dropsToLog{0};
     std::atomic<bool> systemFilters{false};
-    Timer timer;  // the report loop's thread only, or while no worker runs
+    LoopTimer timer;  // the report loop's thread only, or while no worker runs
 };

@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include <asio/basic_waitable_timer.hpp>
 #include <asio/bind_allocator.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
@@ -19,6 +18,7 @@
 
 #include "udp/Admission.h"
 #include "udp/ErrorLines.h"
+#include "udp/LoopTimer.h"
 #include "udp/NativeSocket.h"
 #include "udp/PendingReplies.h"
 #include "udp/ReceivePath.h"
@@ -218,7 +218,7 @@ private:
     // When the loop last had a turn (the worker's thread).
     std::chrono::steady_clock::time_point lastTurn;
     // What wakeAfter() arms; the loop's thread only.
-    asio::basic_waitable_timer<std::chrono::steady_clock> laterTimer{ioContext};
+    LoopTimer laterTimer{ioContext.get_executor()};
     bool takesTrains = false;
     // Whether the socket's error queue may hold reports the worker has not
     // read: it then takes the next batch at once rather than wait.
