@@ -9,10 +9,11 @@
 #include <cstring>
 #include <ctime>
 
-LibraryReceiver::LibraryReceiver(Meter& meter, std::uint64_t maxDatagram, bool info)
+LibraryReceiver::LibraryReceiver(Meter& meter, std::uint64_t maxDatagram, bool info,
+                                 const char* localAddress)
     : delegate(meter) {
     boundPort = freePort();
-    server = std::make_unique<UDPServer>(boundPort);
+    server = std::make_unique<UDPServer>(boundPort, localAddress);
     if (maxDatagram != 0) server->setMaxDatagramSize(maxDatagram);
     if (info) {
         server->setReceiveInfo(true);

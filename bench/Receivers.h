@@ -17,13 +17,15 @@ public:
     virtual void delivered() = 0;
 };
 
-// A receive-only UDPServer on a port of its own, reporting to a meter;
-// `maxDatagram` raises the largest datagram it takes whole (0: the default).
+// A receive-only UDPServer on a port of its own, bound to `localAddress`,
+// reporting to a meter; `maxDatagram` raises the largest datagram it takes
+// whole (0: the default).
 // With `info`, the server is asked for each datagram's traffic class, hop
 // limit and receive time, and the delegate reads them.
 class LibraryReceiver {
 public:
-    explicit LibraryReceiver(Meter& meter, std::uint64_t maxDatagram = 0, bool info = false);
+    explicit LibraryReceiver(Meter& meter, std::uint64_t maxDatagram = 0, bool info = false,
+                             const char* localAddress = "0.0.0.0");
     ~LibraryReceiver();
     int port() const { return boundPort; }
 
